@@ -1,0 +1,60 @@
+# Checks that a built library exports exactly the functions Zolvane.h declares, and nothing else.
+#   cmake -DLIBRARY=<libZolvane.so | Zolvane.dll> -DHEADER=<Zolvane.h> -DTOOL=<nm | objdump>
+#         [-DEXPECT_COUNT=37] -P check_exports.cmake
+# ELF: the defined dynamic symbols (nm -D --defined-only). PE: the export name table
+# (objdump -p), where a decorated name (_Name, Name@8) would also show as a mismatch.
+foreach(var LIBRARY HEADER TOOL)
+  if(NOT DEFINED ${var})
+    message(FATAL_ERROR "check_exports: ${var} not given")
+  endif()
+endforeach()
+
+file(READ "${HEADER}" header)
+string(REGEX MATCHALL "ZOLVANE_CALL[ \t\n]+Zolvane_[A-Za-z0-9_]+[ \t\n]*\\(" declared "${header}")
+list(TRANSFORM declared REPLACE "^ZOLVANE_CALL[ \t\n]+([A-Za-z0-9_]+).*" "\\1")
+list(SORT declared)
+list(REMOVE_DUPLICATES declared)
+list(LENGTH declared declared_count)
+if(DEFINED EXPECT_COUNT AND NOT declared_count EQUAL EXPECT_COUNT)
+  message(FATAL_ERROR "Zolvane.h declares ${declared_count} functions, not ${EXPECT_COUNT}: ${declared}")
+endif()
+
+if(LIBRARY MATCHES "\\.dll$")
+  execute_process(COMMAND "${TOOL}" -p "${LIBRARY}" OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "${TOOL} -p failed on ${LIBRARY}")
+  endif()
+  # The rows after "[Ordinal/Name Pointer] Table" up to the first blank line: "\t[   0] Name".
+  string(FIND "${dump}" "[Ordinal/Name Pointer] Table" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "${LIBRARY} has no export name table")
+  endif()
+  string(SUBSTRING "${dump}" ${at} -1 table)
+  string(REGEX REPLACE "\n[ \t]*\n.*" "" table "${table}")
+  string(REGEX MATCHALL "\\][ \t]+[^ \t\n]+" exported "${table}")
+  list(TRANSFORM exported REPLACE "^\\][ \t]+" "")
+else()
+  execute_process(COMMAND "${TOOL}" -D --defined-only "${LIBRARY}" OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "${TOOL} -D failed on ${LIBRARY}")
+  endif()
+  # "<address> <type> <name>"; an ELF version node shows as type A and counts like any name.
+  string(REGEX MATCHALL "[0-9a-fA-F]+ [A-Za-z] [^\n]+" rows "${dump}")
+  set(exported)
+  foreach(row IN LISTS rows)
+    string(REGEX REPLACE "^[0-9a-fA-F]+ [A-Za-z] " "" name "${row}")
+    list(APPEND exported "${name}")
+  endforeach()
+endif()
+list(SORT exported)
+
+set(missing ${declared})
+list(REMOVE_ITEM missing ${exported})
+set(extra ${exported})
+list(REMOVE_ITEM extra ${declared})
+list(LENGTH exported exported_count)
+if(missing OR extra)
+  message(FATAL_ERROR "${LIBRARY}: ${exported_count} exports, ${declared_count} declared\n"
+                      "  declared, not exported: ${missing}\n  exported, not declared: ${extra}")
+endif()
+message(STATUS "${LIBRARY}: exports exactly the ${declared_count} declared functions")
