@@ -227,10 +227,11 @@ VisaFront::Session *VisaFront::instrument(ViSession vi) {
 
 // Formats like VISA's viPrintf: a line feed in the format ends a message (END and flush); one
 // that arrives through an argument is plain data. Nothing is sent when the format is bad.
-ViStatus VisaFront::formatWrite(Session &s, const char *fmt, va_list &args, bool flush) {
+ViStatus VisaFront::format(const Session &s, const char *fmt, va_list &args, bool flush,
+                           Formatted &out) {
   if (!fmt) return kViErrorUserBuf;
   std::string pending = s.writeBuffer;
-  std::vector<std::string> messages;
+  std::vector<std::string> &messages = out.messages;
   for (const char *p = fmt; *p; ++p) {
     if (*p == '\n') {
       messages.push_back(std::move(pending));
@@ -323,15 +324,20 @@ ViStatus VisaFront::formatWrite(Session &s, const char *fmt, va_list &args, bool
     messages.push_back(std::move(pending));
     pending.clear();
   }
+  out.rest = std::move(pending);
+  return kViSuccess;
+}
+
+ViStatus VisaFront::send(Session &s, Formatted &f) {
   Seconds now = clock_.now();
   s.writeBuffer.clear();
-  for (std::string &m : messages) {
+  for (std::string &m : f.messages) {
     if (!deliver(s, std::move(m), now)) {
       waitFor(s, now, config_.timeoutWait);
       return kViErrorTmo;
     }
   }
-  s.writeBuffer = std::move(pending);
+  s.writeBuffer = std::move(f.rest);
   if (!s.writeBuffer.empty())
     trace(now, '=', "write buffer holds \"" + escaped(s.writeBuffer) +
                         "\": no line feed in the format, nothing sent yet");
@@ -372,9 +378,10 @@ ViStatus VisaFront::vprintf(ViSession vi, const char *writeFmt, va_list args) {
   if (!s) return kViErrorInvObject;
   va_list ap;
   va_copy(ap, args);
-  ViStatus st = formatWrite(*s, writeFmt, ap, false);
+  Formatted f;
+  ViStatus st = format(*s, writeFmt, ap, false, f);
   va_end(ap);
-  return st;
+  return st != kViSuccess ? st : send(*s, f);
 }
 
 ViStatus VisaFront::vqueryf(ViSession vi, const char *writeFmt, const char *readFmt,
@@ -388,7 +395,8 @@ ViStatus VisaFront::vqueryf(ViSession vi, const char *writeFmt, const char *read
   va_list ap;
   va_copy(ap, args);
   // The write flushes whatever is buffered, with END, before the read.
-  ViStatus st = formatWrite(*s, writeFmt, ap, true);
+  Formatted f;
+  ViStatus st = format(*s, writeFmt, ap, true, f);
   if (st != kViSuccess) {
     va_end(ap);
     return st;
@@ -397,8 +405,10 @@ ViStatus VisaFront::vqueryf(ViSession vi, const char *writeFmt, const char *read
   if (rf.kind == ReadFormat::WidthArgument) count = va_arg(ap, ViInt32 *);
   char *dest = va_arg(ap, char *);
   va_end(ap);
+  // A read with nowhere to store fails before anything is sent.
   if (!dest || (rf.kind == ReadFormat::WidthArgument && (!count || *count < 1)))
     return kViErrorUserBuf;
+  if ((st = send(*s, f)) != kViSuccess) return st;
 
   Seconds start = clock_.now();
   Seconds limit = deadline(*s, start);

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "config.h"
 #include "session/visa_api.h"
@@ -69,8 +70,15 @@ class VisaFront {
     std::string writeBuffer;  // formatted bytes not yet sent: no line feed in the format yet
   };
 
+  struct Formatted {
+    std::vector<std::string> messages;  // each ended by a line feed of the format
+    std::string rest;                   // what stays in the write buffer
+  };
+
   Session *instrument(ViSession vi);
-  ViStatus formatWrite(Session &s, const char *fmt, va_list &args, bool flush);
+  // Formats like VISA's viPrintf; nothing is sent, so that a bad format sends nothing.
+  ViStatus format(const Session &s, const char *fmt, va_list &args, bool flush, Formatted &out);
+  ViStatus send(Session &s, Formatted &f);
   bool deliver(Session &s, std::string bytes, Seconds now);
   Seconds deadline(const Session &s, Seconds start) const;
   void waitFor(const Session &s, Seconds start, Seconds wait);
