@@ -12,10 +12,12 @@
 
 namespace {
 
+// Never destroyed: a VISA user may close its sessions from its own unload code, after this
+// library's static objects would have gone (the Zolvane binding does exactly that at exit).
 zolvane_sim::VisaFront &front() {
-  static zolvane_sim::SteadyClock clock;
-  static zolvane_sim::VisaFront f(zolvane_sim::loadFromEnvironment, clock);
-  return f;
+  static auto *clock = new zolvane_sim::SteadyClock;
+  static auto *f = new zolvane_sim::VisaFront(zolvane_sim::loadFromEnvironment, *clock);
+  return *f;
 }
 
 }  // namespace
