@@ -6,6 +6,11 @@
 
 #include "session/platform.h"
 
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#endif
+
 namespace zolvane::visa {
 namespace {
 
@@ -153,3 +158,14 @@ void unbind() {
 #endif
 
 }  // namespace zolvane::visa
+
+#if defined(_WIN32)
+// FreeLibrary: the process goes on, visa32 is still loaded (this library holds a reference to it)
+// and its threads still run, so the remembered sessions are closed and VISA is released.
+// Process exit: the loader lock is held, every other thread is gone and visa32 may already have
+// been detached, so nothing is called into it; ending the process releases what VISA held.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+  if (reason == DLL_PROCESS_DETACH && reserved == nullptr) zolvane::visa::unbind();
+  return TRUE;
+}
+#endif
