@@ -1,6 +1,5 @@
 // Putting the test set into CDMA2000 call processing and configuring the emulated cell.
 #include <cstddef>
-#include <iterator>
 #include <string_view>
 
 #include "Zolvane.h"
@@ -11,12 +10,13 @@
 namespace zolvane {
 namespace {
 
-// The path-loss table's frequency points in Hz; every point gets the same gain.
-constexpr std::string_view kLossFrequencies[] = {
-    "800000000",  "825570000",  "825600000",  "847410000",  "847440000",  "1000000000",
-    "1010000000", "1712500000", "1712550000", "1751850000", "1751900000", "1790000000",
-    "1800000000", "1853750000", "1853800000", "1906250000", "1906300000", "2200000000",
-};
+// The path-loss table's frequency points in Hz, fixed, so the command is fixed text; every
+// point gets the same gain.
+constexpr const char *kLossFrequencies =
+    "SYST:CORR:FREQ 800000000,825570000,825600000,847410000,847440000,1000000000,1010000000,"
+    "1712500000,1712550000,1751850000,1751900000,1790000000,1800000000,1853750000,1853800000,"
+    "1906250000,1906300000,2200000000\n";
+constexpr int kLossPoints = 18;
 
 constexpr Step kOpenAct[] = {
     "CALL:SYNC:STATE ON\n", "CALL:SYNC -16\n",          "CALL:PAG:STATE ON\n",
@@ -71,24 +71,18 @@ extern "C" ZOLVANE_API int ZOLVANE_CALL Zolvane_2K_SetBand(int nBandSel) {
 }
 
 extern "C" ZOLVANE_API int ZOLVANE_CALL Zolvane_2K_SetLoss(double lfLoss) {
-  FixedText<512> frequencies;
+  // The gain is formatted once and copied to every point.
+  FixedText<kNumberText> gain;
+  gain.appendFixed(-lfLoss, 2);
+  const std::string_view gainText(gain.c_str(), gain.size());
   FixedText<512> gains;
-  frequencies.append("SYST:CORR:FREQ ");
-  gains.append("SYST:CORR:GAIN ");
-  for (std::size_t i = 0; i < std::size(kLossFrequencies); ++i) {
-    if (i > 0) {
-      frequencies.append(",");
-      gains.append(",");
-    }
-    frequencies.append(kLossFrequencies[i]);
-    gains.appendFixed(-lfLoss, 2);
-  }
-  frequencies.append("\n");
+  gains.append("SYST:CORR:GAIN ").append(gainText);
+  for (int i = 1; i < kLossPoints; ++i) gains.append(",").append(gainText);
   gains.append("\n");
   // A loss that is not finite, or too large for eighteen copies to fit, is refused whole rather
   // than sent cut short.
-  if (!frequencies.ok() || !gains.ok()) return ZOLVANE_ERROR_INV_PARAMETER;
-  return runChain({Step(frequencies.c_str()), Step(gains.c_str()), "SYST:CORR:STAT ON\n"});
+  if (!gain.ok() || !gains.ok()) return ZOLVANE_ERROR_INV_PARAMETER;
+  return runChain({Step(kLossFrequencies), Step(gains.c_str()), "SYST:CORR:STAT ON\n"});
 }
 
 extern "C" ZOLVANE_API int ZOLVANE_CALL Zolvane_2K_SetRFPort(int nPortType) {

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <string_view>
 
 namespace zolvane {
@@ -18,7 +19,9 @@ class FixedText {
   // and the text stays what it was before that append.
   FixedText &append(std::string_view s) {
     if (!ok_ || s.size() > room()) return fail();
-    for (char c : s) text_[size_++] = c;
+    // One copy: a byte loop would reload size_ after every store, since char may alias it.
+    std::memcpy(text_ + size_, s.data(), s.size());
+    size_ += s.size();
     text_[size_] = '\0';
     return *this;
   }
