@@ -123,23 +123,39 @@ ViStatus close(ViObject vi) {
   return status;
 }
 
-ViStatus printf(ViSession vi, const char *format) {
+namespace {
+// The first use binds VISA and then makes the call; kept out of line so that every later call
+// goes straight to the entry point without a frame of its own.
+template <typename... Args>
+[[gnu::noinline]] ViStatus bindThenPrintf(ViSession vi, const char *format, Args... args) {
   if (ViStatus s = bind(); s != kViSuccess) return s;
+  return entry.printf(vi, text(format), args...);
+}
+[[gnu::noinline]] ViStatus bindThenQueryf(ViSession vi, const char *query, const char *readFormat,
+                                          char *destination) {
+  if (ViStatus s = bind(); s != kViSuccess) return s;
+  return entry.queryf(vi, text(query), text(readFormat), destination);
+}
+bool isBound() { return bound.load(std::memory_order_acquire); }
+}  // namespace
+
+ViStatus printf(ViSession vi, const char *format) {
+  if (!isBound()) return bindThenPrintf(vi, format);
   return entry.printf(vi, text(format));
 }
 
 ViStatus printf(ViSession vi, const char *format, int value) {
-  if (ViStatus s = bind(); s != kViSuccess) return s;
+  if (!isBound()) return bindThenPrintf(vi, format, value);
   return entry.printf(vi, text(format), value);
 }
 
 ViStatus printf(ViSession vi, const char *format, const char *argument) {
-  if (ViStatus s = bind(); s != kViSuccess) return s;
+  if (!isBound()) return bindThenPrintf(vi, format, argument);
   return entry.printf(vi, text(format), argument);
 }
 
 ViStatus queryf(ViSession vi, const char *query, const char *readFormat, char *destination) {
-  if (ViStatus s = bind(); s != kViSuccess) return s;
+  if (!isBound()) return bindThenQueryf(vi, query, readFormat, destination);
   return entry.queryf(vi, text(query), text(readFormat), destination);
 }
 
