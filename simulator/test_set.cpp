@@ -123,8 +123,6 @@ std::string joinList(const std::vector<double> &values, bool scientific) {
 struct TableBuilder {
   using Entry = TestSet::Entry;
 
-  static Settings &settings(TestSet &t) { return t.s_; }
-
   static Entry flag(const char *notation, Ref<bool> ref) {
     return Entry(
         notation,
