@@ -20,7 +20,20 @@ BindingLock::BindingLock() : held_(true) { AcquireSRWLockExclusive(&bindingLock)
 
 BindingLock::~BindingLock() { ReleaseSRWLockExclusive(&bindingLock); }
 
-std::uint64_t monotonicMilliseconds() { return GetTickCount64(); }
+// The performance counter, not GetTickCount64: the tick count moves in steps of the system timer
+// (10 to 16 ms), so a poll could start a step after its time-out. Both keep running in sleep.
+std::uint64_t monotonicMilliseconds() {
+  static const std::uint64_t frequency = [] {
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);  // cannot fail since Windows XP
+    return static_cast<std::uint64_t>(f.QuadPart);
+  }();
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  const auto count = static_cast<std::uint64_t>(now.QuadPart);
+  // Split, so that count * 1000 cannot overflow however long the machine has been up.
+  return count / frequency * 1000U + count % frequency * 1000U / frequency;
+}
 
 void sleepMilliseconds(std::uint64_t milliseconds) {
   while (milliseconds > 0) {
