@@ -3,7 +3,7 @@
 # find_package(Zolvane) and through pkg-config, and runs each build without a VISA and with the
 # VISA test double.
 #   cmake -DBUILD_DIR= -DWORK_DIR= -DCONSUMER_DIR= -DC_COMPILER= -DPKG_CONFIG= -DVISA_DOUBLE_PATH=
-#         -DSOVERSION= -DVERSION= -P install_test.cmake
+#         -DSOVERSION= -DVERSION= [-DCONSUMER_FLAGS=<flags for a sanitized library>] -P install_test.cmake
 foreach(var BUILD_DIR WORK_DIR CONSUMER_DIR C_COMPILER PKG_CONFIG VISA_DOUBLE_PATH SOVERSION VERSION)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "install_test: ${var} not given")
@@ -45,7 +45,8 @@ set(with_visa ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${prefix}/lib:${VISA_DOUBL
 
 # Through the CMake package.
 run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/cmake-consumer -DCMAKE_PREFIX_PATH=${prefix}
-    -DCMAKE_C_COMPILER=${C_COMPILER} -DCMAKE_C_FLAGS=-Werror -DCMAKE_BUILD_TYPE=Release)
+    -DCMAKE_C_COMPILER=${C_COMPILER} "-DCMAKE_C_FLAGS=-Werror ${CONSUMER_FLAGS}"
+    "-DCMAKE_EXE_LINKER_FLAGS=${CONSUMER_FLAGS}" -DCMAKE_BUILD_TYPE=Release)
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/cmake-consumer)
 run(${no_visa} ${WORK_DIR}/cmake-consumer/consumer no-visa)
 run(${with_visa} ${WORK_DIR}/cmake-consumer/consumer visa)
@@ -63,8 +64,9 @@ if(NOT rc EQUAL 0)
   message(FATAL_ERROR "pkg-config --cflags --libs zolvane failed")
 endif()
 separate_arguments(pc_flags UNIX_COMMAND "${pc_flags}")
-run(${C_COMPILER} -std=c99 -Wall -Wextra -pedantic -Werror ${CONSUMER_DIR}/consumer.c ${pc_flags}
-    -o ${WORK_DIR}/pc-consumer)
+separate_arguments(consumer_flags UNIX_COMMAND "${CONSUMER_FLAGS}")
+run(${C_COMPILER} -std=c99 -Wall -Wextra -pedantic -Werror ${consumer_flags} ${CONSUMER_DIR}/consumer.c
+    ${pc_flags} -o ${WORK_DIR}/pc-consumer)
 run(${no_visa} ${WORK_DIR}/pc-consumer no-visa)
 run(${with_visa} ${WORK_DIR}/pc-consumer visa)
 message(STATUS "installed tree at ${prefix}: both consumers built and ran")
