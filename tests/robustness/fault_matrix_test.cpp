@@ -237,6 +237,11 @@ void expectStateAfter(const Row &row, const Expected &x) {
 
 // ---- the rows ---------------------------------------------------------------------------------
 
+struct Reader {
+  const char *name;
+  int (*op)(double *);
+};
+
 std::vector<Call> sends(std::initializer_list<const char *> commands) {
   std::vector<Call> calls;
   for (const char *c : commands) calls.push_back(W(c));
@@ -344,9 +349,9 @@ std::vector<Row> rows() {
               "CALL:CELL:FCH -7.4\n", "CALL:CLPC:REV:MODE UP\n", "SET:DAP:COUN:STAT ON\n",
               "SET:DAP:COUN:NUMB 20\n", "SET:DAP:CONT ON\n", "SET:DAP:TIM:STAT OFF\n",
               "INIT:DAP\n"})});
-  for (auto [name, op] : {std::pair{"Zolvane_2K_MeasMaxPower", Zolvane_2K_MeasMaxPower},
-                          std::pair{"Zolvane_FetchDAPower", Zolvane_FetchDAPower}}) {
-    Row read{name, [op = op] { return op(&measured); },
+  for (const Reader &reader : {Reader{"Zolvane_2K_MeasMaxPower", Zolvane_2K_MeasMaxPower},
+                                Reader{"Zolvane_FetchDAPower", Zolvane_FetchDAPower}}) {
+    Row read{reader.name, [op = reader.op] { return op(&measured); },
              {Q("FETC:DAP?\n", "0,2.312E+01"), W("*CLS\n"), E()}};
     read.fetchAt = 0;
     read.stored = 23.12;
@@ -377,10 +382,10 @@ std::vector<Row> rows() {
               "CALL:CELL:FCH -7.4\n", "CALL:CLPC:REV:MODE ALT\n", "SET:CPOW:COUN:STAT OFF\n",
               "SET:CPOW:CONT ON\n", "SET:CPOW:MSP NORM\n", "SET:CPOW:TIM:STAT OFF\n",
               "INIT:CPOW:OFF\n", "INIT:CPOW\n"})});
-  for (auto [name, op] : {std::pair{"Zolvane_2K_MeasMinPower", Zolvane_2K_MeasMinPower},
-                          std::pair{"Zolvane_2K_MeasRolop", Zolvane_2K_MeasRolop},
-                          std::pair{"Zolvane_FetchCPower", Zolvane_FetchCPower}}) {
-    Row read{name, [op = op] { return op(&measured); },
+  for (const Reader &reader : {Reader{"Zolvane_2K_MeasMinPower", Zolvane_2K_MeasMinPower},
+                                Reader{"Zolvane_2K_MeasRolop", Zolvane_2K_MeasRolop},
+                                Reader{"Zolvane_FetchCPower", Zolvane_FetchCPower}}) {
+    Row read{reader.name, [op = reader.op] { return op(&measured); },
              {Q("FETC:CPOW?\n", "0,-5.02E+01"), W("*CLS\n"), E()}};
     read.fetchAt = 0;
     read.stored = -50.2;
