@@ -8,7 +8,11 @@ set(CMAKE_FIND_ROOT_PATH /usr/${ZOLVANE_MINGW_TRIPLE})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# A program built against an installed Zolvane outside the MinGW tree can pass
+# -DCMAKE_FIND_ROOT_PATH_MODE_PACKAGE=BOTH with its CMAKE_PREFIX_PATH.
+if(NOT DEFINED CMAKE_FIND_ROOT_PATH_MODE_PACKAGE)
+  set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+endif()
 
 # Every program and DLL carries its own GCC run-time, libstdc++ and winpthread, so nothing but
 # the system's DLLs has to sit beside it.

@@ -4,20 +4,23 @@ include(CMakePackageConfigHelpers)
 
 set(ZOLVANE_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Zolvane)
 
-install(TARGETS Zolvane EXPORT ZolvaneTargets
+# All in the component Zolvane, so that `cmake --install <build> --component Zolvane` installs the
+# library alone, without the simulated test set.
+install(TARGETS Zolvane EXPORT ZolvaneTargets COMPONENT Zolvane
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/include/Zolvane.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/include/Zolvane.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+  COMPONENT Zolvane)
 
-install(EXPORT ZolvaneTargets NAMESPACE Zolvane:: DESTINATION ${ZOLVANE_CMAKE_DIR})
+install(EXPORT ZolvaneTargets NAMESPACE Zolvane:: DESTINATION ${ZOLVANE_CMAKE_DIR} COMPONENT Zolvane)
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/ZolvaneConfig.cmake.in
   ${PROJECT_BINARY_DIR}/ZolvaneConfig.cmake INSTALL_DESTINATION ${ZOLVANE_CMAKE_DIR})
 # The SOVERSION is the major version: a new major breaks callers, a new minor does not.
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/ZolvaneConfigVersion.cmake
   COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/ZolvaneConfig.cmake ${PROJECT_BINARY_DIR}/ZolvaneConfigVersion.cmake
-  DESTINATION ${ZOLVANE_CMAKE_DIR})
+  DESTINATION ${ZOLVANE_CMAKE_DIR} COMPONENT Zolvane)
 
 set(ZOLVANE_PC_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
@@ -28,4 +31,4 @@ endif()
 file(RELATIVE_PATH ZOLVANE_PC_TO_PREFIX /prefix/${ZOLVANE_PC_DIR} /prefix)
 string(REGEX REPLACE "/$" "" ZOLVANE_PC_TO_PREFIX "${ZOLVANE_PC_TO_PREFIX}")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/zolvane.pc.in ${PROJECT_BINARY_DIR}/zolvane.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/zolvane.pc DESTINATION ${ZOLVANE_PC_DIR})
+install(FILES ${PROJECT_BINARY_DIR}/zolvane.pc DESTINATION ${ZOLVANE_PC_DIR} COMPONENT Zolvane)

@@ -71,23 +71,48 @@ check_dll() {
   fi
 }
 
+# station <bits> <triple>: installs the tree, builds the C consumer through find_package(Zolvane)
+# and puts it in a folder with nothing but Zolvane.dll: the test station's files.
+station() {
+  local build=$root/build-win$1 arch=$2
+  rm -rf "$build/station-test"
+  cmake --install "$build" --component Zolvane --prefix "$build/station-test/prefix" >/dev/null
+  cmake -S tests/packaging/consumer -B "$build/station-test/consumer" \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-$arch.cmake" -DCMAKE_C_FLAGS=-Werror \
+    -DCMAKE_PREFIX_PATH="$build/station-test/prefix" -DCMAKE_FIND_ROOT_PATH_MODE_PACKAGE=BOTH >/dev/null
+  cmake --build "$build/station-test/consumer" >/dev/null
+  mkdir "$build/station"
+  cp "$build/station-test/consumer/consumer.exe" "$build/station-test/prefix/bin/Zolvane.dll" \
+    "$build/station/"
+}
+
 echo "-- 32-bit"
 configure 32 i686
 cmake --build build-win32 -j2 --target "${compile_only[@]}" >/dev/null
 check_dll 32 i686-w64-mingw32-objdump
+rm -rf build-win32/station && station 32 i686
 
 echo "-- 64-bit"
 configure 64 x86_64 -DCMAKE_CROSSCOMPILING_EMULATOR="$(command -v wine || echo wine)"
 cmake --build build-win64 -j2 --target "${run_tests[@]}" >/dev/null
 check_dll 64 x86_64-w64-mingw32-objdump
+rm -rf build-win64/station && station 64 x86_64
 
 export WINEPREFIX=$root/build-win64/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 if ! timeout 120 wine cmd /c exit 0 >/dev/null 2>&1; then
   echo "Wine cannot run programs here: the cross-builds and export checks above stand alone"
   exit 0
 fi
-regex="^($(IFS='|'; echo "${run_tests[*]}"))(\\.de_DE)?\$"
 status=0
+# The station folder alone, first without a VISA (the library loads and says so), then with the
+# double as its visa32.dll.
+echo "station folder: $(ls build-win64/station | tr '\n' ' ')"
+(cd build-win64/station && timeout 60 wine consumer.exe no-visa) || status=1
+cp build-win64/bin/visa32.dll build-win64/station/
+(cd build-win64/station && timeout 60 wine consumer.exe visa) || status=1
+[ "$status" = 0 ] && echo "the consumer ran from the station folder, without and with a VISA"
+
+regex="^($(IFS='|'; echo "${run_tests[*]}"))(\\.de_DE)?\$"
 timeout 300 ctest --test-dir build-win64 -R "$regex" -j2 --timeout 120 --output-on-failure || status=$?
 wineserver -k || true
 exit "$status"
