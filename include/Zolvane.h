@@ -60,7 +60,7 @@ extern "C" {
 #define ZOLVANE_ERROR_INV_PARAMETER ((int32_t)0xBFFF0078)
 
 /* Operating modes of Zolvane_SetOperMode. Any other value selects CELL. The type is 32 bits wide
- * and signed, so callers may pass any int. */
+ * (int32_t in C++, an int-sized enum in C), so callers may pass any int and it arrives unchanged. */
 #ifdef __cplusplus
 enum OperMode : int32_t {
 #else
