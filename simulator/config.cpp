@@ -160,7 +160,8 @@ bool applyOptions(Config &config, std::string_view text, std::string &error) {
     if (item.empty()) continue;
     std::size_t eq = item.find('=');
     if (eq == std::string_view::npos) {
-      error = "\"" + std::string(item) + "\" is not key=value";
+      // Appended piece by piece: "literal" + std::string trips GCC 12's -Wrestrict in release builds.
+      error.assign(1, '"').append(item).append("\" is not key=value");
       return false;
     }
     std::string key(trim(item.substr(0, eq)));
