@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Robustness: the fault matrix, hostile answers, bad input, reloads and the heap count with the
-# figures they print; the libFuzzer target for a minute under AddressSanitizer and
-# UndefinedBehaviorSanitizer; the binding's first-use race under ThreadSanitizer; the suite under
-# Valgrind memcheck. Each part builds in a folder of its own; the suite's plain build is reused
+# figures they print; the binding's first-use race under ThreadSanitizer; the suite under
+# Valgrind memcheck; the robustness programs again and the libFuzzer target for a minute under
+# AddressSanitizer and UndefinedBehaviorSanitizer. Each part builds in a folder of its own; the suite's plain build is reused
 # for Valgrind when .ci/run has made it.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -111,8 +111,13 @@ figure "Valgrind memcheck: $ran test programs, 0 errors, $((SECONDS - started)) 
 echo "-- fuzzing under AddressSanitizer and UndefinedBehaviorSanitizer"
 CC=clang CXX=clang++ cmake -S tests/robustness -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DZOLVANE_FUZZ=ON -DZOLVANE_SANITIZE=ON > /dev/null
-cmake --build build-fuzz -j2 --target zolvane_fuzz > build-fuzz/build.log ||
+cmake --build build-fuzz -j2 --target zolvane_fuzz "${programs[@]}" > build-fuzz/build.log ||
   { tail -50 build-fuzz/build.log; exit 1; }
+# The robustness programs and every seed once under the same sanitizers, then the fuzzing.
+ASAN_OPTIONS=abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+  ctest --test-dir build-fuzz -R "^($(IFS='|'; echo "${programs[*]}")|zolvane_fuzz_seeds)\$" \
+  --output-on-failure > build-fuzz/ctest.log || { tail -80 build-fuzz/ctest.log; exit 1; }
+figure "AddressSanitizer and UndefinedBehaviorSanitizer: $(grep -o '[0-9]*% tests passed.*' build-fuzz/ctest.log)"
 rm -rf build-fuzz/corpus && mkdir -p build-fuzz/corpus && cp tests/fuzz/corpus/* build-fuzz/corpus/
 if ! LD_LIBRARY_PATH="$root/build-fuzz/visa_double_path" \
      ASAN_OPTIONS=abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
