@@ -64,6 +64,21 @@ int number(std::string_view item, double lo, double hi, const std::vector<Unit> 
   return err::kNone;
 }
 
+// A list parameter of numbers, each within [lo, hi] in one of `units`: "800000000,825570000".
+int numberList(const Params &p, double lo, double hi, const std::vector<Unit> &units,
+               std::vector<double> &out) {
+  if (p.empty()) return err::kMissingParameter;
+  if (p.size() > 20) return err::kParameterNotAllowed;
+  std::vector<double> list;
+  for (std::string_view item : p) {
+    double v = 0.0;
+    if (int e = number(item, lo, hi, units, v)) return e;
+    list.push_back(v);
+  }
+  out = std::move(list);
+  return err::kNone;
+}
+
 int integer(std::string_view item, int lo, int hi, int &out) {
   double v = 0.0;
   if (int e = number(item, lo, hi, kNoUnit, v)) return e;
@@ -332,30 +347,13 @@ struct TableBuilder {
     t.push_back(Entry(
         "SYSTem:CORRection:FREQuency",
         [](TestSet &ts, const Params &p, Seconds) {
-          if (p.empty()) return err::kMissingParameter;
-          if (p.size() > 20) return err::kParameterNotAllowed;
-          std::vector<double> list;
-          for (std::string_view item : p) {
-            double v = 0.0;
-            if (int e = number(item, 250e6, 2.7e9, kHz, v)) return e;
-            list.push_back(v);
-          }
-          ts.s_.correctionFreqHz = std::move(list);
-          return 0;
+          return numberList(p, 250e6, 2.7e9, kHz, ts.s_.correctionFreqHz);
         },
         [](TestSet &ts, Seconds) { return answer(joinList(ts.s_.correctionFreqHz, true)); }));
     t.push_back(Entry(
         "SYSTem:CORRection[:GAIN]",
         [](TestSet &ts, const Params &p, Seconds) {
-          if (p.empty()) return err::kMissingParameter;
-          if (p.size() > 20) return err::kParameterNotAllowed;
-          std::vector<double> list;
-          for (std::string_view item : p) {
-            double v = 0.0;
-            if (int e = number(item, -100.0, 100.0, kDb, v)) return e;
-            list.push_back(v);
-          }
-          ts.s_.correctionGainDb = std::move(list);
+          if (int e = numberList(p, -100.0, 100.0, kDb, ts.s_.correctionGainDb)) return e;
           if (ts.s_.correctionOn && ts.s_.correctionGainDb.size() != ts.s_.correctionFreqHz.size())
             return err::kSettingsConflict;
           return 0;

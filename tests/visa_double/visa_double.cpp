@@ -387,28 +387,30 @@ ViStatus io(Fn fn, ViSession vi, const char *writeFmt, const char *readFmt, va_l
 
 // ---- control ----
 
-void reset() {
-  State &s = state();
-  std::lock_guard lock(s.mutex);
-  s.sessions.clear();
+namespace {
+// Everything a script sets up; the sessions stay.
+void clearScript(State &s) {
   s.log.clear();
   s.answers.clear();
   s.answersUsed.clear();
   s.positionFaults.clear();
   s.textFaults.clear();
   s.textCounts.clear();
+}
+}  // namespace
+
+void reset() {
+  State &s = state();
+  std::lock_guard lock(s.mutex);
+  clearScript(s);
+  s.sessions.clear();
   s.failedOpenOut = 0;
 }
 
 void restart() {
   State &s = state();
   std::lock_guard lock(s.mutex);
-  s.log.clear();
-  s.answers.clear();
-  s.answersUsed.clear();
-  s.positionFaults.clear();
-  s.textFaults.clear();
-  s.textCounts.clear();
+  clearScript(s);
 }
 
 std::vector<Event> events() {
