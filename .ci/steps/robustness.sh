@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Robustness: the fault matrix, hostile answers, bad input, reloads and the heap count with the
 # figures they print; the binding's first-use race under ThreadSanitizer; the suite under
-# Valgrind memcheck; the robustness programs again and the libFuzzer target for a minute under
-# AddressSanitizer and UndefinedBehaviorSanitizer. Each part builds in a folder of its own; the suite's plain build is reused
-# for Valgrind when .ci/run has made it.
+# Valgrind memcheck; the libFuzzer target for a minute under AddressSanitizer and
+# UndefinedBehaviorSanitizer. Each part builds in a folder of its own; the suite's builds made
+# by .ci/run are reused where they already hold what a part needs.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 root=$PWD
@@ -25,15 +25,28 @@ figure() { figures+=("$1"); echo "$1"; }
 echo "-- robustness programs"
 programs=(fault_matrix_test hostile_answers_test boundary_test reload_test binding_race_reload_test
           no_heap_test)
-cmake -S tests/robustness -B build-robust > /dev/null
-cmake --build build-robust -j2 --target "${programs[@]}" > build-robust/build.log ||
-  { tail -50 build-robust/build.log; exit 1; }
 pattern="^($(IFS='|'; echo "${programs[*]}"))\$"
-ctest --test-dir build-robust -R "$pattern" --output-on-failure -V > build-robust/ctest.log ||
+# Where the suite's own builds already hold the programs, they are not built again.
+built_in() {
+  [ -f "$1/CTestTestfile.cmake" ] &&
+    ctest --test-dir "$1" -N -R "$pattern" | grep -q "Total Tests: ${#programs[@]}\$"
+}
+mkdir -p build-robust
+if built_in build; then
+  programs_dir=build
+else
+  programs_dir=build-robust
+  cmake -S tests/robustness -B build-robust > /dev/null
+  cmake --build build-robust -j2 --target "${programs[@]}" > build-robust/build.log ||
+    { tail -50 build-robust/build.log; exit 1; }
+fi
+ctest --test-dir "$programs_dir" -R "$pattern" --output-on-failure -V > build-robust/ctest.log ||
   { grep -v '^[0-9]*: \[ *\(RUN\|OK\) ' build-robust/ctest.log | tail -80; exit 1; }
+# The programs' figure lines, without ctest's test-number prefix.
+lines='fault matrix: .*\|hostile answers: .*\|boundary: [0-9]* bad inputs\|reload: .*'
+lines="$lines\\|binding race: .*\\|no heap: .*"
 while IFS= read -r line; do figure "$line"; done < <(
-  sed -n 's/^[0-9]*: \(fault matrix: .*\|hostile answers: .*\|boundary: [0-9]* bad inputs\|reload: .*\|binding race: .*\|no heap: .*\)$/\1/p' \
-    build-robust/ctest.log)
+  sed -n "s/^[0-9]*: \\($lines\\)\$/\\1/p" build-robust/ctest.log)
 
 echo "-- the binding race under ThreadSanitizer"
 tsan=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_FLAGS=-fsanitize=thread
@@ -55,10 +68,10 @@ if [ ! -f "$suite/CTestTestfile.cmake" ]; then
 fi
 logs=build-robust/valgrind
 rm -rf "$logs" && mkdir -p "$logs"
-# name, environment and command of every test that runs a program of the build, German-locale
-# repeats left out; the robustness programs come from build-robust.
+# Name, environment and command of every test that runs a program of the build, German-locale
+# repeats left out; the robustness programs come from wherever they were built above.
 list_tests() {
-  ctest --test-dir "$1" --show-only=json-v1 | jq -r --arg build "$(cd "$1" && pwd)" --arg only "$2" '
+  ctest --test-dir "$1" --show-only=json-v1 | jq -r --arg build "$(cd "$1" && pwd -P)" --arg only "$2" '
     .tests[]
     | select(.name | test("\\.de_DE$") | not)
     | select(.name | test($only))
@@ -76,16 +89,17 @@ for program in "${programs[@]}"; do
 done
 {
   list_tests "$suite" "^(?!($(IFS='|'; echo "${programs[*]}|${left_out[*]}"))$)"
-  list_tests build-robust "^($(IFS='|'; echo "${mine[*]}"))$"
+  list_tests "$programs_dir" "^($(IFS='|'; echo "${mine[*]}"))$"
 } > "$logs/tests"
+[ -s "$logs/tests" ] || { echo "no test programs found for Valgrind"; exit 1; }
 echo "left out: ${left_out[*]}"
 run_under_valgrind() {
   local name=$1 environment=$2 command=$3 logs=$4 supp=$5 started=$SECONDS outcome=ok
   local -a env_list cmd
   IFS=$'\x1f' read -r -a env_list <<< "$environment"
   IFS=$'\x1f' read -r -a cmd <<< "$command"
-  env ${env_list[@]+"${env_list[@]}"} valgrind --tool=memcheck --error-exitcode=99 --trace-children=yes \
-    --leak-check=full --errors-for-leak-kinds=definite --suppressions="$supp" \
+  env ${env_list[@]+"${env_list[@]}"} valgrind --tool=memcheck --error-exitcode=99 \
+    --trace-children=yes --leak-check=full --errors-for-leak-kinds=definite --suppressions="$supp" \
     --log-file="$logs/$name.valgrind" "${cmd[@]}" > "$logs/$name.out" 2>&1 || outcome="failed ($?)"
   echo "$name: $outcome, $(grep -ho 'ERROR SUMMARY: [0-9]* errors' "$logs/$name.valgrind" | head -1), $((SECONDS - started)) s"
 }
@@ -111,13 +125,22 @@ figure "Valgrind memcheck: $ran test programs, 0 errors, $((SECONDS - started)) 
 echo "-- fuzzing under AddressSanitizer and UndefinedBehaviorSanitizer"
 CC=clang CXX=clang++ cmake -S tests/robustness -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DZOLVANE_FUZZ=ON -DZOLVANE_SANITIZE=ON > /dev/null
-cmake --build build-fuzz -j2 --target zolvane_fuzz "${programs[@]}" > build-fuzz/build.log ||
+# The robustness programs run under the same sanitizers here unless the suite's sanitized build
+# already ran them; every seed runs once before the fuzzing.
+sanitized=zolvane_fuzz_seeds
+targets=(zolvane_fuzz)
+ran_here="the seeds; the robustness programs ran in the suite's sanitized build"
+if ! built_in build-asan; then
+  sanitized="$sanitized|$(IFS='|'; echo "${programs[*]}")"
+  targets+=("${programs[@]}")
+  ran_here="the robustness programs and the seeds"
+fi
+cmake --build build-fuzz -j2 --target "${targets[@]}" > build-fuzz/build.log ||
   { tail -50 build-fuzz/build.log; exit 1; }
-# The robustness programs and every seed once under the same sanitizers, then the fuzzing.
 ASAN_OPTIONS=abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-  ctest --test-dir build-fuzz -R "^($(IFS='|'; echo "${programs[*]}")|zolvane_fuzz_seeds)\$" \
-  --output-on-failure > build-fuzz/ctest.log || { tail -80 build-fuzz/ctest.log; exit 1; }
-figure "AddressSanitizer and UndefinedBehaviorSanitizer: $(grep -o '[0-9]*% tests passed.*' build-fuzz/ctest.log)"
+  ctest --test-dir build-fuzz -R "^($sanitized)\$" --output-on-failure > build-fuzz/ctest.log ||
+  { tail -80 build-fuzz/ctest.log; exit 1; }
+figure "AddressSanitizer and UndefinedBehaviorSanitizer: $ran_here, $(grep -o '[0-9]* tests failed out of [0-9]*' build-fuzz/ctest.log)"
 rm -rf build-fuzz/corpus && mkdir -p build-fuzz/corpus && cp tests/fuzz/corpus/* build-fuzz/corpus/
 if ! LD_LIBRARY_PATH="$root/build-fuzz/visa_double_path" \
      ASAN_OPTIONS=abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \

@@ -44,10 +44,11 @@ constexpr ViStatus kStatuses[16] = {
     kViErrorInvParameter, kViErrorLibraryNfound, kViSuccessTermChar, kViSuccessMaxCnt,
     1,                   -1,                 INT32_MIN,           INT32_MAX};
 
-constexpr int kIntegers[32] = {0,    1,    2,     3,       4,         5,         6,   7,
-                               8,    -1,   -2,    31,      30,        14,        20,  25,
-                               283,  384,  990,   991,     1023,      1024,      1323, 1324,
-                               4139, 65535, 100000, INT32_MIN, INT32_MIN + 1, INT32_MAX - 1, INT32_MAX, -1000};
+constexpr int kIntegers[32] = {
+    0,    1,    2,     3,      4,         5,             6,             7,
+    8,    -1,   -2,    31,     30,        14,            20,            25,
+    283,  384,  990,   991,    1023,      1024,          1323,          1324,
+    4139, 65535, 100000, -1000, INT32_MIN, INT32_MIN + 1, INT32_MAX - 1, INT32_MAX};
 
 const double kReals[32] = {0.0,     -0.0,    0.5,     1.25,    -2.0,     -55.5,  836.52,
                            1851.25, 99999.0, 1e20,    1e21,    1e22,     -1e22,  1e300,
@@ -162,68 +163,84 @@ double *outPointer = nullptr;
 struct Operation {
   const char *name;
   Kind kind;
-  int (*run)(Input &);
   bool mayRefuse;  // may answer ZOLVANE_ERROR_INV_PARAMETER without a VISA call
+  int (*run)(Input &);
 };
 
 // The out-parameter of a read: null for a selector byte of 0.
 double *outParameter(Input &in) { return in.byte() == 0 ? nullptr : &measured; }
 
 const Operation kOperations[] = {
-    {"Zolvane_InitTester", Kind::Chain, [](Input &in) { return Zolvane_InitTester(in.integer()); }, false},
-    {"Zolvane_ReleaseTester", Kind::Chain, [](Input &) { return Zolvane_ReleaseTester(); }, false},
-    {"Zolvane_ResetTester", Kind::Chain, [](Input &) { return Zolvane_ResetTester(); }, false},
-    {"Zolvane_ConfigCDMA2K", Kind::Chain, [](Input &in) { return Zolvane_ConfigCDMA2K(in.integer()); }, true},
-    {"Zolvane_2K_SetBand", Kind::Chain, [](Input &in) { return Zolvane_2K_SetBand(in.integer()); }, true},
-    {"Zolvane_2K_SetLoss", Kind::Chain, [](Input &in) { return Zolvane_2K_SetLoss(in.real()); }, true},
-    {"Zolvane_2K_SetRFPort", Kind::Chain, [](Input &in) { return Zolvane_2K_SetRFPort(in.integer()); }, false},
-    {"Zolvane_2K_OpenAct", Kind::Chain, [](Input &) { return Zolvane_2K_OpenAct(); }, false},
-    {"Zolvane_2K_SetCellPower", Kind::Chain, [](Input &in) { return Zolvane_2K_SetCellPower(in.real()); }, true},
-    {"Zolvane_2K_SetNetwork", Kind::Chain,
+    {"Zolvane_InitTester", Kind::Chain, false,
+     [](Input &in) { return Zolvane_InitTester(in.integer()); }},
+    {"Zolvane_ReleaseTester", Kind::Chain, false, [](Input &) { return Zolvane_ReleaseTester(); }},
+    {"Zolvane_ResetTester", Kind::Chain, false, [](Input &) { return Zolvane_ResetTester(); }},
+    {"Zolvane_ConfigCDMA2K", Kind::Chain, true,
+     [](Input &in) { return Zolvane_ConfigCDMA2K(in.integer()); }},
+    {"Zolvane_2K_SetBand", Kind::Chain, true,
+     [](Input &in) { return Zolvane_2K_SetBand(in.integer()); }},
+    {"Zolvane_2K_SetLoss", Kind::Chain, true,
+     [](Input &in) { return Zolvane_2K_SetLoss(in.real()); }},
+    {"Zolvane_2K_SetRFPort", Kind::Chain, false,
+     [](Input &in) { return Zolvane_2K_SetRFPort(in.integer()); }},
+    {"Zolvane_2K_OpenAct", Kind::Chain, false, [](Input &) { return Zolvane_2K_OpenAct(); }},
+    {"Zolvane_2K_SetCellPower", Kind::Chain, true,
+     [](Input &in) { return Zolvane_2K_SetCellPower(in.real()); }},
+    {"Zolvane_2K_SetNetwork", Kind::Chain, false,
      [](Input &in) {
        const int sid = in.integer();
        return Zolvane_2K_SetNetwork(sid, in.integer());
-     },
-     false},
-    {"Zolvane_SetOperMode", Kind::Chain,
-     [](Input &in) { return Zolvane_SetOperMode(static_cast<OperMode>(in.integer())); }, false},
-    {"Zolvane_SetOperModeCALL", Kind::Chain, [](Input &) { return Zolvane_SetOperModeCALL(); }, false},
-    {"Zolvane_SetOperModeCW", Kind::Chain, [](Input &) { return Zolvane_SetOperModeCW(); }, false},
-    {"Zolvane_2K_SetChannel", Kind::Chain,
+     }},
+    {"Zolvane_SetOperMode", Kind::Chain, false,
+     [](Input &in) { return Zolvane_SetOperMode(static_cast<OperMode>(in.integer())); }},
+    {"Zolvane_SetOperModeCALL", Kind::Chain, false,
+     [](Input &) { return Zolvane_SetOperModeCALL(); }},
+    {"Zolvane_SetOperModeCW", Kind::Chain, false, [](Input &) { return Zolvane_SetOperModeCW(); }},
+    {"Zolvane_2K_SetChannel", Kind::Chain, false,
      [](Input &in) {
        const int channel = in.integer();
        return Zolvane_2K_SetChannel(channel, in.integer());
-     },
-     false},
-    {"Zolvane_SetCarrierFrequency", Kind::Chain,
-     [](Input &in) { return Zolvane_SetCarrierFrequency(in.real()); }, true},
-    {"Zolvane_2K_SyncNetwork", Kind::Sync, [](Input &in) { return Zolvane_2K_SyncNetwork(in.timeOut()); }, false},
-    {"Zolvane_SetOrig", Kind::Chain, [](Input &) { return Zolvane_SetOrig(); }, false},
-    {"Zolvane_CheckConnect", Kind::Check, [](Input &in) { return Zolvane_CheckConnect(in.timeOut()); }, false},
-    {"Zolvane_EndCall", Kind::End, [](Input &) { return Zolvane_EndCall(); }, false},
-    {"Zolvane_2K_HandOff", Kind::Chain,
+     }},
+    {"Zolvane_SetCarrierFrequency", Kind::Chain, true,
+     [](Input &in) { return Zolvane_SetCarrierFrequency(in.real()); }},
+    {"Zolvane_2K_SyncNetwork", Kind::Sync, false,
+     [](Input &in) { return Zolvane_2K_SyncNetwork(in.timeOut()); }},
+    {"Zolvane_SetOrig", Kind::Chain, false, [](Input &) { return Zolvane_SetOrig(); }},
+    {"Zolvane_CheckConnect", Kind::Check, false,
+     [](Input &in) { return Zolvane_CheckConnect(in.timeOut()); }},
+    {"Zolvane_EndCall", Kind::End, false, [](Input &) { return Zolvane_EndCall(); }},
+    {"Zolvane_2K_HandOff", Kind::Chain, true,
      [](Input &in) {
        const int band = in.integer();
        return Zolvane_2K_HandOff(band, in.integer());
-     },
-     true},
-    {"Zolvane_2K_InitFER", Kind::Chain, [](Input &) { return Zolvane_2K_InitFER(); }, false},
-    {"Zolvane_2K_MeasFER", Kind::SingleRead, [](Input &) { return Zolvane_2K_MeasFER(outPointer); }, false},
-    {"Zolvane_2K_AbortFER", Kind::Chain, [](Input &) { return Zolvane_2K_AbortFER(); }, false},
-    {"Zolvane_2K_InitMaxPower", Kind::Chain, [](Input &in) { return Zolvane_2K_InitMaxPower(in.integer()); }, false},
-    {"Zolvane_2K_MeasMaxPower", Kind::Read, [](Input &) { return Zolvane_2K_MeasMaxPower(outPointer); }, false},
-    {"Zolvane_2K_AbortMaxPower", Kind::Chain, [](Input &) { return Zolvane_2K_AbortMaxPower(); }, false},
-    {"Zolvane_ConfigMeasDAP", Kind::Chain, [](Input &) { return Zolvane_ConfigMeasDAP(); }, false},
-    {"Zolvane_InitDAPower", Kind::Chain, [](Input &) { return Zolvane_InitDAPower(); }, false},
-    {"Zolvane_FetchDAPower", Kind::Read, [](Input &) { return Zolvane_FetchDAPower(outPointer); }, false},
-    {"Zolvane_2K_InitMinPower", Kind::Chain, [](Input &) { return Zolvane_2K_InitMinPower(); }, false},
-    {"Zolvane_2K_MeasMinPower", Kind::Read, [](Input &) { return Zolvane_2K_MeasMinPower(outPointer); }, false},
-    {"Zolvane_2K_AbortMinPower", Kind::Chain, [](Input &) { return Zolvane_2K_AbortMinPower(); }, false},
-    {"Zolvane_2K_InitRolop", Kind::Chain, [](Input &) { return Zolvane_2K_InitRolop(); }, false},
-    {"Zolvane_2K_MeasRolop", Kind::Read, [](Input &) { return Zolvane_2K_MeasRolop(outPointer); }, false},
-    {"Zolvane_2K_AbortRolop", Kind::Chain, [](Input &) { return Zolvane_2K_AbortRolop(); }, false},
-    {"Zolvane_InitCPower", Kind::Chain, [](Input &) { return Zolvane_InitCPower(); }, false},
-    {"Zolvane_FetchCPower", Kind::Read, [](Input &) { return Zolvane_FetchCPower(outPointer); }, false},
+     }},
+    {"Zolvane_2K_InitFER", Kind::Chain, false, [](Input &) { return Zolvane_2K_InitFER(); }},
+    {"Zolvane_2K_MeasFER", Kind::SingleRead, false,
+     [](Input &) { return Zolvane_2K_MeasFER(outPointer); }},
+    {"Zolvane_2K_AbortFER", Kind::Chain, false, [](Input &) { return Zolvane_2K_AbortFER(); }},
+    {"Zolvane_2K_InitMaxPower", Kind::Chain, false,
+     [](Input &in) { return Zolvane_2K_InitMaxPower(in.integer()); }},
+    {"Zolvane_2K_MeasMaxPower", Kind::Read, false,
+     [](Input &) { return Zolvane_2K_MeasMaxPower(outPointer); }},
+    {"Zolvane_2K_AbortMaxPower", Kind::Chain, false,
+     [](Input &) { return Zolvane_2K_AbortMaxPower(); }},
+    {"Zolvane_ConfigMeasDAP", Kind::Chain, false, [](Input &) { return Zolvane_ConfigMeasDAP(); }},
+    {"Zolvane_InitDAPower", Kind::Chain, false, [](Input &) { return Zolvane_InitDAPower(); }},
+    {"Zolvane_FetchDAPower", Kind::Read, false,
+     [](Input &) { return Zolvane_FetchDAPower(outPointer); }},
+    {"Zolvane_2K_InitMinPower", Kind::Chain, false,
+     [](Input &) { return Zolvane_2K_InitMinPower(); }},
+    {"Zolvane_2K_MeasMinPower", Kind::Read, false,
+     [](Input &) { return Zolvane_2K_MeasMinPower(outPointer); }},
+    {"Zolvane_2K_AbortMinPower", Kind::Chain, false,
+     [](Input &) { return Zolvane_2K_AbortMinPower(); }},
+    {"Zolvane_2K_InitRolop", Kind::Chain, false, [](Input &) { return Zolvane_2K_InitRolop(); }},
+    {"Zolvane_2K_MeasRolop", Kind::Read, false,
+     [](Input &) { return Zolvane_2K_MeasRolop(outPointer); }},
+    {"Zolvane_2K_AbortRolop", Kind::Chain, false, [](Input &) { return Zolvane_2K_AbortRolop(); }},
+    {"Zolvane_InitCPower", Kind::Chain, false, [](Input &) { return Zolvane_InitCPower(); }},
+    {"Zolvane_FetchCPower", Kind::Read, false,
+     [](Input &) { return Zolvane_FetchCPower(outPointer); }},
 };
 static_assert(sizeof kOperations / sizeof kOperations[0] == 37);
 
@@ -328,7 +345,9 @@ void checkMessages(const Operation &op, const std::vector<vd::Event> &ev, int st
     require(e.session == first->session, "I/O on two sessions in one operation", op.name, status);
     require(e.endsWithFormatNewline, "a message without its own line feed", op.name, status);
     require(!e.newlineFromArgument, "a line feed through an argument", op.name, status);
-    if (e.fn == vd::Fn::Queryf) require(e.readFormat == "%255s", "an unbounded read", op.name, status);
+    if (e.fn == vd::Fn::Queryf) {
+      require(e.readFormat == "%255s", "an unbounded read", op.name, status);
+    }
   }
 }
 
@@ -379,7 +398,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         const char *query = kQueries[in.byte() % 6];
         const std::size_t length = in.byte();
         std::string answer;
-        for (std::size_t i = 0; i < length && !in.empty(); ++i) answer.push_back(static_cast<char>(in.byte()));
+        for (std::size_t i = 0; i < length && !in.empty(); ++i) {
+          answer.push_back(static_cast<char>(in.byte()));
+        }
         if ((c & 0x80) != 0 && !answer.empty()) {
           while (answer.size() < 10000) answer += answer;
           answer.resize(10000);

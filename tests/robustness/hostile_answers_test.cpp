@@ -128,8 +128,8 @@ std::vector<Hostile> hostileAnswers() {
   // NAN in every case: only "NAN" itself is the no-result marker, alone or after the comma.
   for (int variant = 0; variant < 8; ++variant) {
     std::string nan = "nan";
-    for (int i = 0; i < 3; ++i) {
-      if ((variant >> i) & 1) nan[static_cast<std::size_t>(i)] = static_cast<char>(nan[static_cast<std::size_t>(i)] - 'a' + 'A');
+    for (std::size_t i = 0; i < 3; ++i) {
+      if ((variant >> i) & 1) nan[i] = static_cast<char>(nan[i] - 'a' + 'A');
     }
     const bool marker = nan == "NAN";
     h.push_back({nan, nan, marker ? kNo : 0.0, kNo, false, L::Dropped});
