@@ -12,8 +12,9 @@
 
 namespace {
 
-// Never destroyed: a VISA user may close its sessions from its own unload code, after this
-// library's static objects would have gone (the Zolvane binding does exactly that at exit).
+// Never destroyed, and the library is never unloaded (it is linked -z nodelete): a VISA user may
+// close its sessions from its own unload code, after this library's static objects would have
+// gone (the Zolvane binding does exactly that at exit).
 zolvane_sim::VisaFront &front() {
   static auto *clock = new zolvane_sim::SteadyClock;
   static auto *f = new zolvane_sim::VisaFront(zolvane_sim::loadFromEnvironment, *clock);

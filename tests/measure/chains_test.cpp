@@ -1,6 +1,7 @@
 // Every measurement operation: its whole conversation when all goes well, and a failure at each
 // of its steps, as an error and as a warning.
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,9 @@ struct ChainCase {
   double expectedReading = 0.0;  // for the reads: what a successful run stores
   bool reads = false;
 };
+
+// GoogleTest would otherwise print a case as its raw bytes, padding included.
+void PrintTo(const ChainCase &c, std::ostream *os) { *os << c.name; }
 
 ChainCase reading(std::string name, int (*op)(double *), const char *fetch, const char *answer,
                   double value) {

@@ -2,6 +2,7 @@
 // fetches, and numbers under a locale with a decimal comma.
 #include <clocale>
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,9 @@ struct AnswerCase {
   std::string answer;
   double expected;
 };
+
+// GoogleTest would otherwise print a case as its raw bytes, padding included.
+void PrintTo(const AnswerCase &c, std::ostream *os) { *os << c.name; }
 
 std::vector<AnswerCase> answerCases() {
   const std::string zeros297(297, '0');
