@@ -32,7 +32,7 @@ bool toReal(std::string_view s, double &out) {
   return true;
 }
 
-struct Spec {
+struct OptionRule {
   const char *name;
   bool takesValue;
   std::function<bool(Options &, std::string_view)> apply;
@@ -54,8 +54,8 @@ std::function<bool(Options &, std::string_view)> optionalReal(std::optional<doub
   };
 }
 
-const std::vector<Spec> &specs() {
-  static const std::vector<Spec> s{
+const std::vector<OptionRule> &optionRules() {
+  static const std::vector<OptionRule> s{
       {"--gpib", true, integer(&Options::gpib, 0, 30), "a GPIB address 0..30"},
       {"--band", true, integer(&Options::band, 0, 3), "a band index 0..3"},
       {"--channel", true, integer(&Options::channel, 0, 2047), "a channel number 0..2047"},
@@ -151,25 +151,25 @@ bool parseOptions(int argc, char **argv, Options &out, std::string &error) {
       }
       continue;
     }
-    const Spec *spec = nullptr;
-    for (const Spec &s : specs())
-      if (name == s.name) spec = &s;
-    if (!spec) {
+    const OptionRule *rule = nullptr;
+    for (const OptionRule &s : optionRules())
+      if (name == s.name) rule = &s;
+    if (!rule) {
       error = "unknown option " + std::string(arg);
       return false;
     }
-    if (spec->takesValue && !inlineValue) {
+    if (rule->takesValue && !inlineValue) {
       if (i + 1 >= argc) {
-        error = std::string(spec->name) + " needs " + spec->expects;
+        error = std::string(rule->name) + " needs " + rule->expects;
         return false;
       }
       value = argv[++i];
-    } else if (!spec->takesValue && inlineValue) {
-      error = std::string(spec->name) + " takes no value";
+    } else if (!rule->takesValue && inlineValue) {
+      error = std::string(rule->name) + " takes no value";
       return false;
     }
-    if (!spec->apply(o, value)) {
-      error = std::string(spec->name) + " needs " + spec->expects + ", not \"" +
+    if (!rule->apply(o, value)) {
+      error = std::string(rule->name) + " needs " + rule->expects + ", not \"" +
               std::string(value) + "\"";
       return false;
     }

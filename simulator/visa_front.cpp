@@ -52,15 +52,15 @@ ViStatus parseReadFormat(const char *fmt, ReadFormat &out) {
   while (!f.empty() && blank(f.front())) f.remove_prefix(1);
   while (!f.empty() && blank(f.back())) f.remove_suffix(1);
   if (f.size() < 2 || f.front() != '%') return kViErrorNsupFmt;
-  std::string_view spec = f.substr(1, f.size() - 2);
+  std::string_view piece = f.substr(1, f.size() - 2);
   if (f.back() != 's') return kViErrorNsupFmt;
-  if (spec.empty()) {
+  if (piece.empty()) {
     out.kind = ReadFormat::Unbounded;
-  } else if (spec == "#") {
+  } else if (piece == "#") {
     out.kind = ReadFormat::WidthArgument;
   } else {
     std::size_t w = 0;
-    for (char c : spec) {
+    for (char c : piece) {
       if (c < '0' || c > '9') return kViErrorNsupFmt;
       w = w * 10 + static_cast<std::size_t>(c - '0');
       if (w > (1U << 30)) return kViErrorInvFmt;
@@ -247,21 +247,21 @@ ViStatus VisaFront::format(const Session &s, const char *fmt, va_list &args, boo
       pending += '%';
       continue;
     }
-    std::string spec = "%";
-    while (*p && std::string_view("-+ #0").find(*p) != std::string_view::npos) spec += *p++;
+    std::string piece = "%";
+    while (*p && std::string_view("-+ #0").find(*p) != std::string_view::npos) piece += *p++;
     if (*p == '*') {
-      spec += std::to_string(va_arg(args, int));
+      piece += std::to_string(va_arg(args, int));
       ++p;
     } else {
-      while (*p >= '0' && *p <= '9') spec += *p++;
+      while (*p >= '0' && *p <= '9') piece += *p++;
     }
     if (*p == '.') {
-      spec += *p++;
+      piece += *p++;
       if (*p == '*') {
-        spec += std::to_string(va_arg(args, int));
+        piece += std::to_string(va_arg(args, int));
         ++p;
       } else {
-        while (*p >= '0' && *p <= '9') spec += *p++;
+        while (*p >= '0' && *p <= '9') piece += *p++;
       }
     }
     char length = 0;
@@ -273,43 +273,43 @@ ViStatus VisaFront::format(const Session &s, const char *fmt, va_list &args, boo
     switch (conv) {
       case 'd': case 'i': case 'u': case 'o': case 'x': case 'X':
         if (length == 'l') {
-          spec += 'l';
-          spec += conv;
+          piece += 'l';
+          piece += conv;
           long v = va_arg(args, long);
-          n = std::snprintf(buf, sizeof buf, spec.c_str(), v);
+          n = std::snprintf(buf, sizeof buf, piece.c_str(), v);
         } else {
-          spec += conv;
+          piece += conv;
           int v = va_arg(args, int);
           if (length == 'h') v = conv == 'd' || conv == 'i' ? static_cast<short>(v) : static_cast<unsigned short>(v);
-          n = std::snprintf(buf, sizeof buf, spec.c_str(), v);
+          n = std::snprintf(buf, sizeof buf, piece.c_str(), v);
         }
         break;
       case 'c': {
         if (length) return kViErrorNsupFmt;
-        spec += conv;
-        n = std::snprintf(buf, sizeof buf, spec.c_str(), va_arg(args, int));
+        piece += conv;
+        n = std::snprintf(buf, sizeof buf, piece.c_str(), va_arg(args, int));
         break;
       }
       case 'f': case 'e': case 'E': case 'g': case 'G': {
         // The process locale decides the decimal separator here, as in many a VISA.
         if (length == 'h') return kViErrorNsupFmt;
-        spec += conv;
-        n = std::snprintf(buf, sizeof buf, spec.c_str(), va_arg(args, double));
+        piece += conv;
+        n = std::snprintf(buf, sizeof buf, piece.c_str(), va_arg(args, double));
         break;
       }
       case 's': {
         if (length) return kViErrorNsupFmt;
         const char *str = va_arg(args, const char *);
         if (!str) return kViErrorUserBuf;
-        if (spec == "%") {
+        if (piece == "%") {
           pending += str;
           continue;
         }
-        spec += conv;
-        int need = std::snprintf(nullptr, 0, spec.c_str(), str);
+        piece += conv;
+        int need = std::snprintf(nullptr, 0, piece.c_str(), str);
         if (need < 0) return kViErrorInvFmt;
         std::string text(static_cast<std::size_t>(need) + 1, '\0');
-        std::snprintf(text.data(), text.size(), spec.c_str(), str);
+        std::snprintf(text.data(), text.size(), piece.c_str(), str);
         text.resize(static_cast<std::size_t>(need));
         pending += text;
         continue;

@@ -98,17 +98,17 @@ bool isFlag(char c) {
 }
 
 template <typename T>
-std::string formatOne(const std::string &spec, T value) {
-  // The spec was checked by the parser and is built from the caller's format; the value's type
+std::string formatOne(const std::string &piece, T value) {
+  // The conversion was checked by the parser and is built from the caller's format; the value's type
   // matches its conversion and length.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-  int n = std::snprintf(nullptr, 0, spec.c_str(), value);
+  int n = std::snprintf(nullptr, 0, piece.c_str(), value);
   if (n <= 0) {
     return {};
   }
   std::string out(static_cast<std::size_t>(n) + 1, '\0');
-  std::snprintf(out.data(), out.size(), spec.c_str(), value);
+  std::snprintf(out.data(), out.size(), piece.c_str(), value);
 #pragma GCC diagnostic pop
   out.resize(static_cast<std::size_t>(n));
   return out;
@@ -169,28 +169,28 @@ Formatted formatWrite(const char *fmt, va_list *args) {
       return r;
     }
     ++p;
-    const std::string spec(start, static_cast<std::size_t>(p - start));
+    const std::string piece(start, static_cast<std::size_t>(p - start));
     std::string out;
     switch (conv) {
       case 'd':
       case 'i':
         switch (len) {
-          case Len::None: out = formatOne(spec, va_arg(*args, int)); break;
-          case Len::H: out = formatOne(spec, va_arg(*args, int)); break;
-          case Len::L: out = formatOne(spec, va_arg(*args, long)); break;
-          case Len::LL: out = formatOne(spec, va_arg(*args, long long)); break;
-          case Len::Z: out = formatOne(spec, va_arg(*args, std::ptrdiff_t)); break;
+          case Len::None: out = formatOne(piece, va_arg(*args, int)); break;
+          case Len::H: out = formatOne(piece, va_arg(*args, int)); break;
+          case Len::L: out = formatOne(piece, va_arg(*args, long)); break;
+          case Len::LL: out = formatOne(piece, va_arg(*args, long long)); break;
+          case Len::Z: out = formatOne(piece, va_arg(*args, std::ptrdiff_t)); break;
         }
         break;
       case 'u':
       case 'x':
       case 'X':
         switch (len) {
-          case Len::None: out = formatOne(spec, va_arg(*args, unsigned)); break;
-          case Len::H: out = formatOne(spec, va_arg(*args, unsigned)); break;
-          case Len::L: out = formatOne(spec, va_arg(*args, unsigned long)); break;
-          case Len::LL: out = formatOne(spec, va_arg(*args, unsigned long long)); break;
-          case Len::Z: out = formatOne(spec, va_arg(*args, std::size_t)); break;
+          case Len::None: out = formatOne(piece, va_arg(*args, unsigned)); break;
+          case Len::H: out = formatOne(piece, va_arg(*args, unsigned)); break;
+          case Len::L: out = formatOne(piece, va_arg(*args, unsigned long)); break;
+          case Len::LL: out = formatOne(piece, va_arg(*args, unsigned long long)); break;
+          case Len::Z: out = formatOne(piece, va_arg(*args, std::size_t)); break;
         }
         break;
       case 'c':
@@ -198,7 +198,7 @@ Formatted formatWrite(const char *fmt, va_list *args) {
           r.status = kViErrorNsupFmt;
           return r;
         }
-        out = formatOne(spec, va_arg(*args, int));
+        out = formatOne(piece, va_arg(*args, int));
         break;
       case 's': {
         if (len != Len::None) {
@@ -210,7 +210,7 @@ Formatted formatWrite(const char *fmt, va_list *args) {
           r.status = kViErrorInvParameter;
           return r;
         }
-        out = formatOne(spec, s);
+        out = formatOne(piece, s);
         break;
       }
       case 'f':
@@ -223,7 +223,7 @@ Formatted formatWrite(const char *fmt, va_list *args) {
           r.status = kViErrorNsupFmt;
           return r;
         }
-        out = formatOne(spec, va_arg(*args, double));
+        out = formatOne(piece, va_arg(*args, double));
         break;
       default:
         r.status = kViErrorNsupFmt;
