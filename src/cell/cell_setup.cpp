@@ -23,8 +23,6 @@ constexpr Step kOpenAct[] = {
     "CALL:PAG -12\n",       "CALL:CELL:FCH:STATE ON\n", "CALL:CELL:FCH -15.6\n",
 };
 
-// Any finite double in fixed notation with up to three decimals, its sign and the NUL.
-constexpr std::size_t kNumberText = 320;
 
 }  // namespace
 }  // namespace zolvane
@@ -72,7 +70,7 @@ extern "C" ZOLVANE_API int ZOLVANE_CALL Zolvane_2K_SetBand(int nBandSel) {
 
 extern "C" ZOLVANE_API int ZOLVANE_CALL Zolvane_2K_SetLoss(double lfLoss) {
   // The gain is formatted once and copied to every point.
-  FixedText<kNumberText> gain;
+  FixedText<kNumberTextSize> gain;
   gain.appendFixed(-lfLoss, 2);
   const std::string_view gainText(gain.c_str(), gain.size());
   FixedText<512> gains;
@@ -92,7 +90,7 @@ extern "C" ZOLVANE_API int ZOLVANE_CALL Zolvane_2K_SetRFPort(int nPortType) {
 extern "C" ZOLVANE_API int ZOLVANE_CALL Zolvane_2K_OpenAct(void) { return runChain(kOpenAct); }
 
 extern "C" ZOLVANE_API int ZOLVANE_CALL Zolvane_2K_SetCellPower(double lfCellPower) {
-  FixedText<kNumberText> power;
+  FixedText<kNumberTextSize> power;
   // "nan" or "inf" on the wire would be taken as success; refuse them instead.
   if (!power.appendFixed(lfCellPower, 2).ok()) return ZOLVANE_ERROR_INV_PARAMETER;
   return runChain({Step::send("CALL:POW %sDBM\n", power.c_str())});

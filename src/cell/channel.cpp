@@ -22,8 +22,7 @@ extern "C" ZOLVANE_API int ZOLVANE_CALL Zolvane_2K_SetChannel(int nChannel, int 
 }
 
 extern "C" ZOLVANE_API int ZOLVANE_CALL Zolvane_SetCarrierFrequency(double lfFrequency) {
-  // Any finite double in fixed notation with three decimals, its sign and the NUL.
-  FixedText<320> frequency;
+  FixedText<kNumberTextSize> frequency;
   // "nan" or "inf" on the wire would be taken as success; refuse them instead.
   if (!frequency.appendFixed(lfFrequency, 3).ok()) return ZOLVANE_ERROR_INV_PARAMETER;
   return runChain({Step::send("CALL:RFG:FREQ %sMHz\n", frequency.c_str())});

@@ -10,6 +10,9 @@
 
 namespace zolvane {
 
+// Room for any finite double in fixed notation with up to three decimals, its sign and the NUL.
+inline constexpr std::size_t kNumberTextSize = 320;
+
 template <std::size_t N>
 class FixedText {
  public:
