@@ -83,10 +83,12 @@ typedef enum OperMode {
 /* ---- Session ---------------------------------------------------------------------------- */
 
 /* Opens the VISA default resource manager and "GPIB0::<nGpibAddress>::INSTR", sets the I/O
- * time-out to 20000 ms and sends "*CLS". Nothing is closed when a step fails. */
+ * time-out to 20000 ms and sends "*CLS". Nothing is closed when a step fails:
+ * Zolvane_ReleaseTester closes what a failed open left. */
 ZOLVANE_API int ZOLVANE_CALL Zolvane_InitTester(int nGpibAddress);
-/* Closes the test-set session, then the resource manager. 0 without any VISA call when nothing
- * is open. Both handles are cleared whatever the status. */
+/* Closes the test-set session, then the resource manager (alone, after an open whose viOpen
+ * failed). 0 without any VISA call when nothing is open. Both handles are cleared whatever the
+ * status. */
 ZOLVANE_API int ZOLVANE_CALL Zolvane_ReleaseTester(void);
 /* Sends "*RST" and returns the status of that write. */
 ZOLVANE_API int ZOLVANE_CALL Zolvane_ResetTester(void);

@@ -28,8 +28,10 @@ extern "C" ZOLVANE_API int ZOLVANE_CALL Zolvane_InitTester(int nGpibAddress) {
 }
 
 extern "C" ZOLVANE_API int ZOLVANE_CALL Zolvane_ReleaseTester(void) {
-  if (viInstr == 0) return 0;
-  int status = visa::close(viInstr);
+  if (viInstr == 0 && TestSetResourceManagerHandle == 0) return 0;
+  // An open whose viOpen failed left the resource manager alone: it is closed here too, or a
+  // station that retries an absent instrument would leave one open per attempt.
+  int status = viInstr != 0 ? visa::close(viInstr) : 0;
   if (status == 0) status = visa::close(TestSetResourceManagerHandle);
   // A resource manager left open here is still remembered by the binding and closed at unload.
   viInstr = 0;

@@ -102,15 +102,30 @@ TEST_F(Session, AFailingOpenStepEndsTheOpenWithItsStatus) {
   }
 }
 
-TEST_F(Session, AFailedOpenThatLeftNoSessionLeavesTheLibraryClosed) {
+TEST_F(Session, AFailedOpenThatLeftNoSessionWritesOnSessionZeroAndReleaseClosesItsResourceManager) {
   vd::failOn("GPIB0::5::INSTR", 1, kViErrorRsrcNfound);
   EXPECT_EQ(Zolvane_InitTester(5), kViErrorRsrcNfound);
+  const ViSession rm = vd::events()[0].outSession;
   vd::restart();
   EXPECT_EQ(Zolvane_ResetTester(), kViErrorInvObject);
+  EXPECT_EQ(vd::events()[0].session, 0U);
   EXPECT_EQ(Zolvane_ReleaseTester(), 0);
   EXPECT_EQ(vd::transcript(),
-            (std::vector<std::string>{"write \"*RST\\n\" failed " + std::to_string(kViErrorInvObject)}));
-  EXPECT_EQ(vd::events()[0].session, 0U);
+            (std::vector<std::string>{"write \"*RST\\n\" failed " + std::to_string(kViErrorInvObject),
+                                      "close rm"}));
+  EXPECT_EQ(vd::events()[1].session, rm);
+  EXPECT_EQ(vd::openResourceManagers(), 0U);
+  // Retrying an absent instrument leaves nothing open behind it.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    vd::restart();
+    vd::failOn("GPIB0::5::INSTR", 1, kViErrorRsrcNfound);
+    EXPECT_EQ(Zolvane_InitTester(5), kViErrorRsrcNfound);
+    EXPECT_EQ(Zolvane_ReleaseTester(), 0);
+  }
+  EXPECT_EQ(vd::openResourceManagers(), 0U);
+  vd::restart();
+  EXPECT_EQ(Zolvane_ReleaseTester(), 0);
+  EXPECT_TRUE(vd::events().empty());
 }
 
 TEST_F(Session, AFailedOpenKeepsWhatVisaWroteToTheSession) {
