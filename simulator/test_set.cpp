@@ -243,6 +243,7 @@ struct TableBuilder {
     // IEEE 488.2 common commands.
     t.push_back(action("*CLS", [](TestSet &ts, Seconds) {
       ts.errors_.clear();
+      ts.esr_ = 0;
       return 0;
     }));
     t.push_back(action("*RST", [](TestSet &ts, Seconds now) {
@@ -250,16 +251,24 @@ struct TableBuilder {
       return 0;
     }));
     t.push_back(query("*IDN", [](TestSet &, Seconds) {
-      return answer("Zolvane,Simulated CDMA2000 test set,0,1.0");
+      return answer("Zolvane,Simulated CDMA2000 Test Set,0," ZOLVANE_SIM_VERSION);
     }));
+    // Every command completes before the next is parsed, so *OPC and *WAI never wait.
     t.push_back(Entry(
-        "*OPC", [](TestSet &, const Params &, Seconds) { return 0; },
+        "*OPC",
+        [](TestSet &ts, const Params &p, Seconds) {
+          if (!p.empty()) return err::kParameterNotAllowed;
+          ts.esr_ |= 0x01U;
+          return 0;
+        },
         [](TestSet &, Seconds) { return answer("1"); }));
     t.push_back(action("*WAI", [](TestSet &, Seconds) { return 0; }));
-    t.push_back(query("*ESR", [](TestSet &, Seconds) { return answer("0"); }));
-    t.push_back(query("*STB", [](TestSet &ts, Seconds) {
-      return answer(ts.errors_.empty() ? "0" : "4");  // bit 2: the error queue is not empty
+    t.push_back(query("*ESR", [](TestSet &ts, Seconds) {
+      unsigned v = ts.esr_;
+      ts.esr_ = 0;
+      return answer(std::to_string(v));
     }));
+    t.push_back(query("*STB", [](TestSet &ts, Seconds) { return answer(std::to_string(ts.stb())); }));
     t.push_back(query("*TST", [](TestSet &, Seconds) { return answer("0"); }));
     t.push_back(query("SYSTem:ERRor[:NEXT]", [](TestSet &ts, Seconds) {
       if (ts.errors_.empty()) return answer("+0,\"No error\"");
@@ -546,6 +555,11 @@ void TestSet::event(Seconds t, const std::string &text) {
 }
 
 void TestSet::pushError(int code, const std::string &context, Seconds now) {
+  // The standard event status register's class bits: query, device, execution, command error.
+  if (code <= -400 && code > -500) esr_ |= 0x04U;
+  else if (code <= -300 && code > -400) esr_ |= 0x08U;
+  else if (code <= -200 && code > -300) esr_ |= 0x10U;
+  else if (code <= -100 && code > -200) esr_ |= 0x20U;
   std::string entry = (code >= 0 ? "+" : "") + std::to_string(code) + ",\"" + errorText(code) + "\"";
   event(now, "error " + entry + " for \"" + context + "\"");
   if (errors_.size() >= kErrorQueueSize) {
@@ -610,6 +624,27 @@ bool TestSet::takeResponse(Seconds now, std::string &response, Seconds &readyAt)
 }
 
 void TestSet::advance(Seconds now) { run(now); }
+
+unsigned TestSet::stb() const {
+  return (errors_.empty() ? 0U : 0x04U) | (output_.empty() ? 0U : 0x10U);
+}
+
+unsigned TestSet::statusByte(Seconds now) {
+  run(now);
+  return stb();
+}
+
+void TestSet::deviceClear(Seconds now) {
+  run(now);
+  input_.clear();
+  output_.clear();
+  blockedUntil_ = kNever;
+  event(now, "device clear: input and output queues emptied");
+}
+
+void TestSet::interruptAnswer(std::string_view message, Seconds now) {
+  pushError(err::kQueryInterrupted, std::string(message), now);
+}
 
 bool TestSet::execute(Pending &p, Message &m, Seconds now) {
   const ParsedCommand &c = p.command;

@@ -103,6 +103,16 @@ class TestSet {
   // Runs the phone and the call up to `now` and the commands that were waiting.
   void advance(Seconds now);
 
+  // The status byte a serial poll reads: bit 2 while the error queue holds an entry, bit 4 (MAV)
+  // while an answer waits in the output queue.
+  unsigned statusByte(Seconds now);
+
+  // Device clear: the input and output queues are emptied; settings and errors stay.
+  void deviceClear(Seconds now);
+
+  // The controller left an answer partly unread and sends a new message: the rest is lost.
+  void interruptAnswer(std::string_view message, Seconds now);
+
   // For tests and the trace.
   const Settings &settings() const { return s_; }
   const Config &config() const { return config_; }
@@ -150,6 +160,7 @@ class TestSet {
   void run(Seconds now);
   bool execute(Pending &p, Message &m, Seconds now);
   void pushError(int code, const std::string &context, Seconds now);
+  unsigned stb() const;
   void event(Seconds t, const std::string &text);
 
   // The model.
@@ -177,6 +188,7 @@ class TestSet {
   EventSink sink_;
   std::mt19937_64 rng_;
   std::deque<std::string> errors_;  // "-113,\"Undefined header\""
+  unsigned esr_ = 0;                // the standard event status register, read and cleared by *ESR?
   std::deque<Message> input_;
   std::deque<std::string> output_;
   std::vector<Selector> slow_, timeouts_;

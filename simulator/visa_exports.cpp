@@ -1,7 +1,9 @@
-// The six VISA entry points the Zolvane binding resolves, with the standard's C signatures and
-// calling conventions. Each forwards to the one simulated test set of the process.
+// The VISA entry points of visa/entry_points.h, with the standard's C signatures and calling
+// conventions. Each forwards to the member of the same name of the one simulated test set of the
+// process; a variadic one forwards to its va_list form.
 #include <cstdarg>
 
+#include "entry_points.h"
 #include "visa_front.h"
 
 #if defined(_WIN32)
@@ -23,38 +25,20 @@ zolvane_sim::VisaFront &front() {
 
 }  // namespace
 
+#define ZV_SIM_UNPAREN(...) __VA_ARGS__
+
+#define ZV_SIM_ENTRY(name, params, args) \
+  ZV_SIM_EXPORT ViStatus ZV_VI_FUNC name params { return front().name args; }
+
+#define ZV_SIM_VARIADIC(name, params, last, vname, args)      \
+  ZV_SIM_EXPORT ViStatus ZV_VI_FUNCC name(ZV_SIM_UNPAREN params, ...) { \
+    va_list ap;                                               \
+    va_start(ap, last);                                       \
+    ViStatus s = front().vname(ZV_SIM_UNPAREN args, ap);      \
+    va_end(ap);                                               \
+    return s;                                                 \
+  }
+
 extern "C" {
-
-ZV_SIM_EXPORT ViStatus ZV_VI_FUNC viOpenDefaultRM(ViSession *rm) {
-  return front().openDefaultRM(rm);
+ZV_VISA_ENTRY_POINTS(ZV_SIM_ENTRY, ZV_SIM_VARIADIC)
 }
-
-ZV_SIM_EXPORT ViStatus ZV_VI_FUNC viOpen(ViSession rm, ViRsrc name, ViAccessMode mode,
-                                         ViUInt32 openTimeout, ViSession *vi) {
-  return front().open(rm, name, mode, openTimeout, vi);
-}
-
-ZV_SIM_EXPORT ViStatus ZV_VI_FUNC viSetAttribute(ViObject vi, ViAttr attr, ViAttrState value) {
-  return front().setAttribute(vi, attr, value);
-}
-
-ZV_SIM_EXPORT ViStatus ZV_VI_FUNC viClose(ViObject vi) { return front().close(vi); }
-
-ZV_SIM_EXPORT ViStatus ZV_VI_FUNCC viPrintf(ViSession vi, ViString writeFmt, ...) {
-  va_list args;
-  va_start(args, writeFmt);
-  ViStatus s = front().vprintf(vi, writeFmt, args);
-  va_end(args);
-  return s;
-}
-
-ZV_SIM_EXPORT ViStatus ZV_VI_FUNCC viQueryf(ViSession vi, ViString writeFmt, ViString readFmt,
-                                            ...) {
-  va_list args;
-  va_start(args, readFmt);
-  ViStatus s = front().vqueryf(vi, writeFmt, readFmt, args);
-  va_end(args);
-  return s;
-}
-
-}  // extern "C"

@@ -1,6 +1,7 @@
-// The VISA side of the simulated test set: resource-manager and instrument sessions, the
-// formatted write and read of viPrintf and viQueryf, the I/O time-out, and the trace. The six
-// exported entry points forward here; tests drive it directly with a clock of their own.
+// The VISA side of the simulated test set: resource-manager, find-list and instrument sessions,
+// resource names, attributes, raw and formatted writes and reads, the status byte, device clear,
+// locks, the I/O time-out, and the trace. Each exported entry point forwards to the member of the
+// same name; tests drive it directly with a clock of their own.
 #pragma once
 
 #include <cstdarg>
@@ -13,14 +14,13 @@
 #include <vector>
 
 #include "config.h"
-#include "session/visa_api.h"
 #include "test_set.h"
+#include "visa_types.h"
 
 namespace zolvane_sim {
 
-inline constexpr ViStatus kViErrorNsupAttr = static_cast<ViStatus>(0xBFFF001DU);
-inline constexpr ViStatus kViWarnNullObject = 0x3FFF0082;
-inline constexpr ViUInt32 kViTmoInfinite = 0xFFFFFFFFU;
+inline constexpr ViStatus kViErrorNsupAttr = kViErrorNsupAttribute;
+inline constexpr ViStatus kViWarnNullObject = kViWarnNullObjectStatus;
 inline constexpr ViUInt32 kDefaultTmoMs = 2000;  // VISA's own default until one is set
 
 class Clock {
@@ -41,6 +41,10 @@ class SteadyClock : public Clock {
   long long originNs_;
 };
 
+// The name and the standard's description of every status the simulator returns; "" for others.
+const char *statusName(ViStatus s);
+const char *statusDescription(ViStatus s);
+
 class VisaFront {
  public:
   // Supplies the configuration when the first resource manager opens; false with a message.
@@ -51,23 +55,70 @@ class VisaFront {
   VisaFront(const VisaFront &) = delete;
   VisaFront &operator=(const VisaFront &) = delete;
 
-  ViStatus openDefaultRM(ViSession *rm);
+  // The entry points, one member each, with the standard's parameters.
+  ViStatus viOpenDefaultRM(ViSession *rm);
+  ViStatus viFindRsrc(ViSession rm, ViConstString expr, ViFindList *list, ViUInt32 *count,
+                      ViChar *desc);
+  ViStatus viFindNext(ViFindList list, ViChar *desc);
+  ViStatus viParseRsrc(ViSession rm, ViConstString name, ViUInt16 *intfType, ViUInt16 *intfNum);
+  ViStatus viParseRsrcEx(ViSession rm, ViConstString name, ViUInt16 *intfType, ViUInt16 *intfNum,
+                         ViChar *rsrcClass, ViChar *expandedName, ViChar *aliasIfExists);
+  ViStatus viOpen(ViSession rm, ViConstString name, ViAccessMode mode, ViUInt32 openTimeout,
+                  ViSession *vi);
+  ViStatus viClose(ViObject vi);
+  ViStatus viSetAttribute(ViObject vi, ViAttr attr, ViAttrState value);
+  ViStatus viGetAttribute(ViObject vi, ViAttr attr, void *value);
+  ViStatus viStatusDesc(ViObject vi, ViStatus status, ViChar *desc);
+  ViStatus viLock(ViSession vi, ViAccessMode lockType, ViUInt32 timeout,
+                  ViConstString requestedKey, ViChar *accessKey);
+  ViStatus viUnlock(ViSession vi);
+  ViStatus viEnableEvent(ViSession vi, ViEventType eventType, ViUInt16 mechanism,
+                         ViEventFilter context);
+  ViStatus viDisableEvent(ViSession vi, ViEventType eventType, ViUInt16 mechanism);
+  ViStatus viDiscardEvents(ViSession vi, ViEventType eventType, ViUInt16 mechanism);
+  ViStatus viRead(ViSession vi, ViByte *buf, ViUInt32 count, ViUInt32 *retCount);
+  ViStatus viWrite(ViSession vi, const ViByte *buf, ViUInt32 count, ViUInt32 *retCount);
+  ViStatus viFlush(ViSession vi, ViUInt16 mask);
+  ViStatus viClear(ViSession vi);
+  ViStatus viReadSTB(ViSession vi, ViUInt16 *status);
+  ViStatus viVPrintf(ViSession vi, ViConstString writeFmt, va_list params);
+  ViStatus viVScanf(ViSession vi, ViConstString readFmt, va_list params);
+  ViStatus viVQueryf(ViSession vi, ViConstString writeFmt, ViConstString readFmt, va_list params);
+
+  // The names the model's tests have always used.
+  ViStatus openDefaultRM(ViSession *rm) { return viOpenDefaultRM(rm); }
   ViStatus open(ViSession rm, const char *name, ViAccessMode mode, ViUInt32 openTimeout,
-                ViSession *vi);
-  ViStatus setAttribute(ViObject vi, ViAttr attr, ViAttrState value);
-  ViStatus close(ViObject vi);
-  ViStatus vprintf(ViSession vi, const char *writeFmt, va_list args);
-  ViStatus vqueryf(ViSession vi, const char *writeFmt, const char *readFmt, va_list args);
+                ViSession *vi) {
+    return viOpen(rm, name, mode, openTimeout, vi);
+  }
+  ViStatus setAttribute(ViObject vi, ViAttr attr, ViAttrState value) {
+    return viSetAttribute(vi, attr, value);
+  }
+  ViStatus close(ViObject vi) { return viClose(vi); }
+  ViStatus vprintf(ViSession vi, const char *writeFmt, va_list args) {
+    return viVPrintf(vi, writeFmt, args);
+  }
+  ViStatus vqueryf(ViSession vi, const char *writeFmt, const char *readFmt, va_list args) {
+    return viVQueryf(vi, writeFmt, readFmt, args);
+  }
 
   // The test set behind the sessions, once the first resource manager opened; for tests.
   TestSet *testSet() { return testSet_.get(); }
 
  private:
+  enum class Kind { ResourceManager, FindList, Instrument };
   struct Session {
-    bool resourceManager = false;
-    ViSession owner = 0;  // an instrument's resource manager
+    Kind kind = Kind::Instrument;
+    ViSession owner = 0;  // the resource manager of an instrument or a find list
     ViUInt32 tmoMs = kDefaultTmoMs;
+    ViUInt8 termChar = '\n';
+    bool termCharEn = false;
+    bool sendEndEn = true;
+    bool suppressEndEn = false;
     std::string writeBuffer;  // formatted bytes not yet sent: no line feed in the format yet
+    std::vector<std::string> found;  // a find list's resources not yet returned
+    unsigned exclusiveLocks = 0;     // nested locks this session holds on the instrument
+    unsigned sharedLocks = 0;
   };
 
   struct Formatted {
@@ -75,11 +126,17 @@ class VisaFront {
     std::string rest;                   // what stays in the write buffer
   };
 
-  Session *instrument(ViSession vi);
+  Session *session(ViObject vi, Kind kind);
+  Session *instrument(ViSession vi) { return session(vi, Kind::Instrument); }
+  ViStatus lockedOut(ViSession vi) const;
+  std::string resourceName() const;
   // Formats like VISA's viPrintf; nothing is sent, so that a bad format sends nothing.
   ViStatus format(const Session &s, const char *fmt, va_list &args, bool flush, Formatted &out);
   ViStatus send(Session &s, Formatted &f);
-  bool deliver(Session &s, std::string bytes, Seconds now);
+  bool deliver(std::string bytes, Seconds now);
+  bool deliverOne(const std::string &part, Seconds now);
+  // Waits for the next answer of the instrument, with its line feed, into unread_.
+  ViStatus awaitAnswer(Session &s, Seconds giveUpAfter);
   Seconds deadline(const Session &s, Seconds start) const;
   void waitFor(const Session &s, Seconds start, Seconds wait);
   void trace(Seconds t, char kind, const std::string &text);
@@ -93,6 +150,9 @@ class VisaFront {
   std::unique_ptr<TestSet> testSet_;
   std::map<ViSession, Session> sessions_;
   ViSession nextHandle_ = 1;
+  std::string input_;   // the instrument's input: bytes of a message whose end has not come
+  std::string unread_;  // the instrument's output: what a raw read left of the answer
+  ViSession lockOwner_ = 0;
   std::FILE *trace_ = nullptr;
   bool ownTrace_ = false;
 };

@@ -14,6 +14,8 @@ using ViByte = unsigned char;
 using ViFindList = ViObject;
 using ViEventType = ViUInt32;
 using ViEventFilter = ViUInt32;
+using ViUInt8 = std::uint8_t;
+using ViBoolean = ViUInt16;
 
 // Buffers the standard sizes for the caller: a resource description and a status description.
 inline constexpr ViUInt32 kViFindBufLen = 256;
@@ -21,6 +23,31 @@ inline constexpr ViUInt32 kViFindBufLen = 256;
 inline constexpr ViUInt16 kViIntfGpib = 1;
 inline constexpr ViUInt32 kViExclusiveLock = 1;
 inline constexpr ViUInt32 kViSharedLock = 2;
+inline constexpr ViUInt32 kViTmoInfinite = 0xFFFFFFFFU;
+inline constexpr ViUInt16 kViNoSecAddr = 0xFFFF;
+inline constexpr ViUInt16 kViProtNormal = 1;
+
+// viFlush masks.
+inline constexpr ViUInt16 kViReadBuf = 1;
+inline constexpr ViUInt16 kViWriteBuf = 2;
+inline constexpr ViUInt16 kViReadBufDiscard = 4;
+inline constexpr ViUInt16 kViWriteBufDiscard = 8;
+inline constexpr ViUInt16 kViIoInBuf = 16;
+inline constexpr ViUInt16 kViIoOutBuf = 32;
+inline constexpr ViUInt16 kViIoInBufDiscard = 64;
+inline constexpr ViUInt16 kViIoOutBufDiscard = 128;
+
+// Event types and mechanisms.
+inline constexpr ViEventType kViEventIoCompletion = 0x3FFF2009U;
+inline constexpr ViEventType kViEventTrig = 0xBFFF200AU;
+inline constexpr ViEventType kViEventServiceReq = 0x3FFF200BU;
+inline constexpr ViEventType kViEventClear = 0x3FFF200DU;
+inline constexpr ViEventType kViEventException = 0xBFFF200EU;
+inline constexpr ViEventType kViAllEnabledEvents = 0x3FFF7FFFU;
+inline constexpr ViUInt16 kViQueue = 1;
+inline constexpr ViUInt16 kViHndlr = 2;
+inline constexpr ViUInt16 kViSuspendHndlr = 4;
+inline constexpr ViUInt16 kViAllMech = 0xFFFF;
 
 inline constexpr ViAttr kViAttrRsrcClass = 0xBFFF0001U;
 inline constexpr ViAttr kViAttrRsrcName = 0xBFFF0002U;
@@ -47,7 +74,11 @@ inline constexpr ViStatus kViSuccessEventDis = 0x3FFF0003;
 inline constexpr ViStatus kViSuccessQueueEmpty = 0x3FFF0004;
 inline constexpr ViStatus kViWarnNullObjectStatus = 0x3FFF0082;
 inline constexpr ViStatus kViWarnUnknownStatus = 0x3FFF0085;
+inline constexpr ViStatus kViSuccessNestedShared = 0x3FFF0099;
 inline constexpr ViStatus kViSuccessNestedExclusive = 0x3FFF009A;
+inline constexpr ViStatus kViErrorRsrcLocked = static_cast<ViStatus>(0xBFFF000FU);
+inline constexpr ViStatus kViErrorAttrReadonly = static_cast<ViStatus>(0xBFFF001FU);
+inline constexpr ViStatus kViErrorInvLockType = static_cast<ViStatus>(0xBFFF0020U);
 inline constexpr ViStatus kViErrorInvExpr = static_cast<ViStatus>(0xBFFF0010U);
 inline constexpr ViStatus kViErrorInvRsrcName = static_cast<ViStatus>(0xBFFF0012U);
 inline constexpr ViStatus kViErrorInvAccessMode = static_cast<ViStatus>(0xBFFF0013U);

@@ -1,5 +1,6 @@
 // The built simulator as a program finds it: a shared library in a folder, under every name the
-// Zolvane binding tries, exporting the six VISA entry points and nothing else.
+// Zolvane binding tries, with the six VISA entry points Zolvane binds (simulator_exports checks
+// that it exports the whole entry-point list and nothing else).
 #include <dlfcn.h>
 
 #include <cstdint>

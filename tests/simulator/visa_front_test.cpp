@@ -156,6 +156,30 @@ TEST(SimulatorVisaWrite, AnUnsupportedConversionSendsNothing) {
   EXPECT_EQ(f.ask("SYST:ERR?\n"), "+0,\"No");
 }
 
+// Fields wider than the old fixed buffer arrive whole; widths too large to format are refused.
+TEST(SimulatorVisaWrite, WideFieldsArriveWholeAndHugeOnesAreRefused) {
+  struct Case {
+    const char *fmt;
+    int star;
+    ViStatus status;
+    int sid;  // CALL:SID afterwards
+  };
+  for (const Case &c : {Case{"CALL:SID %600d\n", 0, kViSuccess, 7},
+                        Case{"CALL:SID %*d\n", -700, kViSuccess, 7},
+                        Case{"CALL:SID %.*d\n", -1, kViSuccess, 7},
+                        Case{"CALL:SID %70000d\n", 0, kViErrorNsupFmt, 1},
+                        Case{"CALL:SID %*d\n", 2000000000, kViErrorNsupFmt, 1},
+                        Case{"CALL:SID %.99999999d\n", 0, kViErrorNsupFmt, 1}}) {
+    Front f;
+    f.open();
+    ViStatus s = std::strstr(c.fmt, "*") ? printfTo(f.front, f.vi, c.fmt, c.star, 7)
+                                         : printfTo(f.front, f.vi, c.fmt, 7);
+    EXPECT_EQ(s, c.status) << c.fmt;
+    EXPECT_EQ(f.front.testSet()->settings().sid, c.sid) << c.fmt;
+    EXPECT_EQ(f.ask("SYST:ERR?\n"), "+0,\"No") << c.fmt;
+  }
+}
+
 TEST(SimulatorVisaRead, StoresOneTokenBoundedByTheWidth) {
   Front f("esn=A1B2C3D4E5;reg_delay=0");
   f.open();
