@@ -26,6 +26,17 @@ constexpr char kSep = '/';
 constexpr const char *kChildMarker = "ZOLVANE_PHONE_TEST_CHILD";
 constexpr const char *kFolderVariable = "ZOLVANE_PHONE_TEST_SIMULATOR";
 
+// The simulated test set, or the trace VISA in front of the machine's VISA.
+struct VisaFolder {
+  const char *what;
+  const char *overrideVariable;
+  const char *buildRelative, *installRelative;
+};
+constexpr VisaFolder kSimulator{"the simulated test set", "ZOLVANE_SIM_PATH", ZOLVANE_SIM_BUILD_REL,
+                                ZOLVANE_SIM_INSTALL_REL};
+constexpr VisaFolder kTrace{"the trace VISA", "ZOLVANE_TRACE_PATH", ZOLVANE_TRACE_BUILD_REL,
+                            ZOLVANE_TRACE_INSTALL_REL};
+
 bool exists(const std::string &path) {
 #if defined(_WIN32)
   return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -54,13 +65,13 @@ void setVariable(const char *name, const std::string &value) {
 #endif
 }
 
-// The folder that holds the simulator: ZOLVANE_SIM_PATH if set, else the build tree's folder or
-// the installed one, both found from this program's own location.
-bool findFolder(std::string &folder, std::string &error) {
-  if (const char *forced = std::getenv("ZOLVANE_SIM_PATH"); forced && *forced) {
+// The folder that holds the library: its variable if set, else the build tree's folder or the
+// installed one, both found from this program's own location.
+bool findFolder(const VisaFolder &which, std::string &folder, std::string &error) {
+  if (const char *forced = std::getenv(which.overrideVariable); forced && *forced) {
     folder = forced;
     if (exists(folder + kSep + kProbe)) return true;
-    error = "ZOLVANE_SIM_PATH=" + folder + " holds no " + kProbe;
+    error = std::string(which.overrideVariable) + "=" + folder + " holds no " + kProbe;
     return false;
   }
   std::string exe = executablePath();
@@ -71,7 +82,7 @@ bool findFolder(std::string &folder, std::string &error) {
   }
   std::string dir = exe.substr(0, slash);
   std::string tried;
-  for (const char *relative : {ZOLVANE_SIM_BUILD_REL, ZOLVANE_SIM_INSTALL_REL}) {
+  for (const char *relative : {which.buildRelative, which.installRelative}) {
     std::string candidate = dir + kSep + relative;
     if (exists(candidate + kSep + kProbe)) {
       folder = std::filesystem::path(candidate).lexically_normal().string();
@@ -79,12 +90,16 @@ bool findFolder(std::string &folder, std::string &error) {
     }
     tried += "\n  " + candidate;
   }
-  error = std::string("the simulated test set is not in") + tried +
-          "\nset ZOLVANE_SIM_PATH to its folder, or use --real-visa";
+  error = std::string(which.what) + " is not in" + tried + "\nset " + which.overrideVariable +
+          " to its folder" + (&which == &kSimulator ? ", or use --real-visa" : "");
   return false;
 }
 
 void passSettings(const Options &o) {
+  if (o.realVisa) {
+    setVariable("ZOLVANE_TRACE", o.traceFile);
+    return;
+  }
   if (o.trace) setVariable("ZOLVANE_SIM_TRACE", o.traceFile.empty() ? "-" : o.traceFile);
   if (!o.simOptions.empty()) {
     const char *had = std::getenv("ZOLVANE_SIM_OPTIONS");
@@ -95,11 +110,12 @@ void passSettings(const Options &o) {
 
 }  // namespace
 
-bool useSimulator(char **argv, const Options &options, std::string &folder,
-                  std::string &error) {
+bool useVisaFolder(char **argv, const Options &options, std::string &folder,
+                   std::string &error) {
+  const VisaFolder &which = options.realVisa ? kTrace : kSimulator;
 #if defined(_WIN32)
   (void)argv;
-  if (!findFolder(folder, error)) return false;
+  if (!findFolder(which, folder, error)) return false;
   passSettings(options);
   // Searched after the program's folder and before the system's, where the real VISA is.
   if (!SetDllDirectoryA(folder.c_str())) {
@@ -114,7 +130,7 @@ bool useSimulator(char **argv, const Options &options, std::string &folder,
     folder = f ? f : "";
     return true;
   }
-  if (!findFolder(folder, error)) return false;
+  if (!findFolder(which, folder, error)) return false;
   const char *had = std::getenv("LD_LIBRARY_PATH");
   setVariable("LD_LIBRARY_PATH", had && *had ? folder + ":" + had : folder);
   setVariable(kFolderVariable, folder);

@@ -1,201 +1,177 @@
 #include "options.h"
 
-#include <charconv>
-#include <cmath>
-#include <functional>
-#include <string_view>
-#include <vector>
+#include <locale>
+#include <map>
+#include <sstream>
+
+#include <CLI/CLI.hpp>
+
+#include "plan_file.h"
 
 namespace phone_test {
 namespace {
 
-bool toInt(std::string_view s, int lo, int hi, int &out) {
-  int v = 0;
-  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-  if (ec != std::errc() || end != s.data() + s.size() || v < lo || v > hi) return false;
-  out = v;
-  return true;
-}
+constexpr const char *kExitStatus =
+    "Exit status: 0 every phone passed; 1 a phone failed; 2 a bad command line, plan or station\n"
+    "setting (nothing was run); 3 a phone with an ERROR step: the station failed, retest it;\n"
+    "130 interrupted.";
 
-// A decimal number with a point, whatever the locale; a leading '+' is allowed.
-bool toReal(std::string_view s, double &out) {
-  bool negative = false;
-  if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
-    negative = s.front() == '-';
-    s.remove_prefix(1);
-  }
-  if (s.empty() || !((s.front() >= '0' && s.front() <= '9') || s.front() == '.')) return false;
-  double v = 0.0;
-  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-  if (ec != std::errc() || end != s.data() + s.size() || !std::isfinite(v)) return false;
-  out = negative ? -v : v;
-  return true;
-}
-
-struct OptionRule {
-  const char *name;
-  bool takesValue;
-  std::function<bool(Options &, std::string_view)> apply;
-  const char *expects;  // for the error message
+// Numbers go through the plan's own locale-free parsers, so every option that takes one is read
+// as text here.
+struct RawValue {
+  std::string text;
+  CLI::Option *option = nullptr;
+  bool given() const { return option && option->count() > 0; }
 };
 
-std::function<bool(Options &, std::string_view)> integer(int Options::*f, int lo, int hi) {
-  return [f, lo, hi](Options &o, std::string_view v) { return toInt(v, lo, hi, o.*f); };
-}
-std::function<bool(Options &, std::string_view)> real(double Options::*f) {
-  return [f](Options &o, std::string_view v) { return toReal(v, o.*f); };
-}
-std::function<bool(Options &, std::string_view)> optionalReal(std::optional<double> Options::*f) {
-  return [f](Options &o, std::string_view v) {
-    double d = 0.0;
-    if (!toReal(v, d)) return false;
-    o.*f = d;
-    return true;
-  };
-}
-
-const std::vector<OptionRule> &optionRules() {
-  static const std::vector<OptionRule> s{
-      {"--gpib", true, integer(&Options::gpib, 0, 30), "a GPIB address 0..30"},
-      {"--band", true, integer(&Options::band, 0, 3), "a band index 0..3"},
-      {"--channel", true, integer(&Options::channel, 0, 2047), "a channel number 0..2047"},
-      {"--handoff-band", true, integer(&Options::handoffBand, 0, 3), "a band index 0..3"},
-      {"--handoff-channel", true, integer(&Options::handoffChannel, 0, 2047),
-       "a channel number 0..2047"},
-      {"--loss", true, real(&Options::loss), "a path loss in dB"},
-      {"--cell-power", true, real(&Options::cellPower), "a power in dBm"},
-      {"--sid", true, integer(&Options::sid, 0, 32767), "a SID 0..32767"},
-      {"--nid", true, integer(&Options::nid, 0, 65535), "a NID 0..65535"},
-      {"--reg-timeout", true, integer(&Options::regTimeout, 0, 3600), "seconds 0..3600"},
-      {"--connect-timeout", true, integer(&Options::connectTimeout, 0, 3600), "seconds 0..3600"},
-      {"--dap-count", true, integer(&Options::dapCount, 1, 999), "a count 1..999"},
-      {"--fer-max", true, real(&Options::ferMax), "a frame error rate in percent"},
-      {"--max-power-min", true, real(&Options::maxPowerMin), "a power in dBm"},
-      {"--max-power-max", true, real(&Options::maxPowerMax), "a power in dBm"},
-      {"--min-power-max", true, real(&Options::minPowerMax), "a power in dBm"},
-      {"--rolop-tolerance", true, real(&Options::rolopTolerance), "a tolerance in dB"},
-      {"--rolop-min", true, optionalReal(&Options::rolopMin), "a power in dBm"},
-      {"--rolop-max", true, optionalReal(&Options::rolopMax), "a power in dBm"},
-      {"--sim-options", true,
-       [](Options &o, std::string_view v) {
-         o.simOptions = std::string(v);
-         return true;
-       },
-       "key=value;... settings"},
-      {"--real-visa", false, [](Options &o, std::string_view) {
-         o.realVisa = true;
-         return true;
-       }, ""},
-      {"--help", false, [](Options &o, std::string_view) {
-         o.help = true;
-         return true;
-       }, ""},
-  };
-  return s;
+// The built-in plan's value, for --help.
+std::string defaultText(const PlanField &f) {
+  static const Plan builtIn;
+  std::ostringstream s;
+  s.imbue(std::locale::classic());
+  std::visit(
+      [&](auto member) {
+        using T = std::decay_t<decltype(builtIn.*member)>;
+        if constexpr (std::is_same_v<T, std::optional<double>>) {
+          if (builtIn.*member) s << *(builtIn.*member);
+        } else {
+          s << builtIn.*member;
+        }
+      },
+      f.member);
+  return s.str();
 }
 
 }  // namespace
 
-const char *usage() {
-  return "Usage: zolvane_phone_test [options]\n"
-         "Runs a production-style CDMA2000 phone test through the Zolvane library and prints a\n"
-         "report. Runs on the simulated test set unless --real-visa is given.\n"
-         "\n"
-         "  --gpib N               GPIB primary address of the test set (14)\n"
-         "  --band N               band: 0 USC, 1 USPC, 2 SEC800, 3 USPC1900 (0)\n"
-         "  --channel N            traffic channel (384)\n"
-         "  --handoff-band N       band to hand the call off to (1)\n"
-         "  --handoff-channel N    channel to hand the call off to (25)\n"
-         "  --loss DB              path loss between the test set and the phone (0.5)\n"
-         "  --cell-power DBM       cell power (-65)\n"
-         "  --sid N, --nid N       network identity (1, 1)\n"
-         "  --reg-timeout S        registration time-out (10)\n"
-         "  --connect-timeout S    connection time-out (5)\n"
-         "  --dap-count N          measurement count for maximum power (10)\n"
-         "  --fer-max PCT          frame error rate limit in percent (0.5)\n"
-         "  --max-power-min DBM    lower limit of maximum power (23)\n"
-         "  --max-power-max DBM    upper limit of maximum power (30)\n"
-         "  --min-power-max DBM    upper limit of minimum power (-50)\n"
-         "  --rolop-tolerance DB   Rolop limits: the open-loop power for the cell power and band,\n"
-         "                         plus or minus this (9.5)\n"
-         "  --rolop-min DBM, --rolop-max DBM   fixed Rolop limits instead\n"
-         "  --trace[=FILE]         the simulator's SCPI trace to FILE (standard error)\n"
-         "  --sim-options TEXT     simulator settings, \"key=value;...\" (its README lists them)\n"
-         "  --real-visa            the machine's VISA and a real test set, not the simulator\n"
-         "  --help                 this text\n"
-         "\n"
-         "Exit status: 0 when every step passed, 1 when one did not, 2 for a bad command line or\n"
-         "a simulator that cannot be found.\n";
-}
-
-bool parseOptions(int argc, char **argv, Options &out, std::string &error) {
+ParseResult parseOptions(int argc, char **argv, Options &out, std::string &error) {
   Options o;
-  for (int i = 1; i < argc; ++i) {
-    std::string_view arg = argv[i];
-    if (arg == "-h") arg = "--help";
-    std::string_view name = arg, value;
-    bool inlineValue = false;
-    if (std::size_t eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string_view::npos) {
-      name = arg.substr(0, eq);
-      value = arg.substr(eq + 1);
-      inlineValue = true;
+  CLI::App app{"Runs a production-style CDMA2000 phone test through the Zolvane library and\n"
+               "prints a report. Runs on the simulated test set unless --real-visa is given.",
+               "zolvane_phone_test"};
+  app.footer(kExitStatus);
+  app.get_formatter()->column_width(34);
+  // As before CLI11: an option given twice takes its last value.
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+
+  app.add_option("--plan", o.planFile, "the plan: a TOML file; options given here override it")
+      ->group("Plan")
+      ->type_name("FILE");
+  app.add_flag("--print-plan", o.printPlan,
+               "write the plan in force as TOML and stop (a station's plan starts from it)")
+      ->group("Plan");
+
+  std::map<std::string, RawValue> raw;
+  for (const PlanField &f : planFields()) {
+    RawValue &v = raw[f.option];
+    bool whole = std::holds_alternative<int Plan::*>(f.member);
+    v.option = app.add_option(f.option, v.text, f.help)
+                   ->group(f.group)
+                   ->type_name(whole ? "N" : "NUMBER")
+                   ->default_str(defaultText(f));
+  }
+
+  RawValue repeat;
+  repeat.option = app.add_option("--repeat", repeat.text, "test the same phone N times (1)")
+                      ->group("Records")
+                      ->type_name("N");
+  app.add_option("--results", o.results, "append one JSON line per phone to FILE")
+      ->group("Records")
+      ->type_name("FILE");
+  app.add_option("--csv", o.csv, "append one CSV row per step per phone to FILE")
+      ->group("Records")
+      ->type_name("FILE");
+  app.add_option("--html", o.html, "after the phones, the HTML report to FILE")
+      ->group("Records")
+      ->type_name("FILE");
+  auto *serial = app.add_option("--serial", o.serial, "the phone's serial number")
+                     ->group("Records")
+                     ->type_name("S");
+  auto *serials =
+      app.add_option("--serials", o.serialsFrom,
+                     "one phone per serial, one serial a line from FILE or - (standard input)")
+          ->group("Records")
+          ->type_name("FILE|-");
+  serials->excludes(serial)->excludes(repeat.option);
+  app.add_option("--station", o.station, "the station's name")->group("Records")->type_name("NAME");
+  app.add_option("--operator", o.operatorName, "the operator's name")
+      ->group("Records")
+      ->type_name("NAME");
+
+  auto *trace = app.add_option("--trace", o.traceFile,
+                               "the SCPI trace to FILE (standard error): the simulator's, or "
+                               "with --real-visa the trace VISA's")
+                    ->group("Test set")
+                    ->expected(0, 1)
+                    ->type_name("[=FILE]");
+  auto *simOptions =
+      app.add_option("--sim-options", o.simOptions,
+                     "simulator settings, \"key=value;...\" (its README lists them)")
+          ->group("Test set")
+          ->type_name("TEXT")
+          ->multi_option_policy(CLI::MultiOptionPolicy::Join);  // line feeds separate items too
+  auto *realVisa =
+      app.add_flag("--real-visa", o.realVisa,
+                   "the machine's VISA and a real test set, not the simulator")
+          ->group("Test set");
+  realVisa->excludes(simOptions);
+
+  CLI::App *summarize = app.add_subcommand(
+      "summarize", "print the summary of stored JSON Lines records; no test set is touched");
+  summarize->add_option("files", o.summarizeFiles, "JSON Lines files written by --results")
+      ->required()
+      ->type_name("FILE...");
+  summarize->add_option("--html", o.html, "the HTML report to FILE")->type_name("FILE");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp &) {
+    o.help = true;
+    o.helpText = summarize->parsed() ? summarize->help() : app.help();
+    out = o;
+    return ParseResult::Ok;
+  } catch (const CLI::ParseError &e) {
+    error = e.what();
+    return ParseResult::BadCommandLine;
+  }
+  o.summarize = summarize->parsed();
+  o.trace = trace->count() > 0;
+
+  if (repeat.given() && !parseInt(repeat.text, 1, 1000000, o.repeat)) {
+    error = "--repeat needs a count 1..1000000, not \"" + repeat.text + "\"";
+    return ParseResult::BadCommandLine;
+  }
+
+  Origins origins;
+  if (!o.planFile.empty() && !readPlanFile(o.planFile, o.plan, origins, error))
+    return ParseResult::BadPlan;
+  for (const PlanField &f : planFields()) {
+    const RawValue &v = raw[f.option];
+    if (!v.given()) continue;
+    bool ok = std::visit(
+        [&](auto member) {
+          using T = std::decay_t<decltype(o.plan.*member)>;
+          if constexpr (std::is_same_v<T, int>) {
+            return parseInt(v.text, static_cast<int>(f.low), static_cast<int>(f.high),
+                            o.plan.*member);
+          } else {
+            double d = 0.0;
+            if (!parseReal(v.text, f.low, f.high, d)) return false;
+            o.plan.*member = d;
+            return true;
+          }
+        },
+        f.member);
+    if (!ok) {
+      error = std::string(f.option) + " needs " + f.expects + ", not \"" + v.text + "\"";
+      return ParseResult::BadCommandLine;
     }
-    if (name == "--trace") {
-      o.trace = true;
-      if (inlineValue) {
-        if (value.empty()) {
-          error = "--trace= needs a file name";
-          return false;
-        }
-        o.traceFile = std::string(value);
-      }
-      continue;
-    }
-    const OptionRule *rule = nullptr;
-    for (const OptionRule &s : optionRules())
-      if (name == s.name) rule = &s;
-    if (!rule) {
-      error = "unknown option " + std::string(arg);
-      return false;
-    }
-    if (rule->takesValue && !inlineValue) {
-      if (i + 1 >= argc) {
-        error = std::string(rule->name) + " needs " + rule->expects;
-        return false;
-      }
-      value = argv[++i];
-    } else if (!rule->takesValue && inlineValue) {
-      error = std::string(rule->name) + " takes no value";
-      return false;
-    }
-    if (!rule->apply(o, value)) {
-      error = std::string(rule->name) + " needs " + rule->expects + ", not \"" +
-              std::string(value) + "\"";
-      return false;
-    }
+    origins[f.key] = f.option;
   }
-  if (o.maxPowerMin > o.maxPowerMax) {
-    error = "--max-power-min is above --max-power-max";
-    return false;
-  }
-  if (o.rolopMin.has_value() != o.rolopMax.has_value()) {
-    error = "--rolop-min and --rolop-max go together";
-    return false;
-  }
-  if (o.rolopMin && *o.rolopMin > *o.rolopMax) {
-    error = "--rolop-min is above --rolop-max";
-    return false;
-  }
-  if (o.rolopTolerance < 0.0 || o.ferMax < 0.0) {
-    error = "limits and tolerances cannot be negative";
-    return false;
-  }
-  if (o.realVisa && (o.trace || !o.simOptions.empty())) {
-    error = "--trace and --sim-options need the simulator; leave out --real-visa";
-    return false;
-  }
+  if (!checkPlan(o.plan, origins, error))
+    return error.rfind("--", 0) == 0 ? ParseResult::BadCommandLine : ParseResult::BadPlan;
   out = o;
-  return true;
+  return ParseResult::Ok;
 }
 
 }  // namespace phone_test

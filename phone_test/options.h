@@ -1,12 +1,15 @@
-// The phone test's command line.
+// The phone test's command line and the plan in force.
 #pragma once
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace phone_test {
 
-struct Options {
+// Everything a plan file holds; the defaults are the built-in plan (plans/default.toml).
+struct Plan {
+  std::string name = "default";
   int gpib = 14;
   int band = 0;
   int channel = 384;
@@ -27,16 +30,42 @@ struct Options {
   double rolopTolerance = 9.5; // dB either side of the open-loop power
   std::optional<double> rolopMin, rolopMax;  // fixed limits instead
 
+  bool operator==(const Plan &) const = default;
+};
+
+struct Options {
+  Plan plan;
+  std::string planFile;
+  bool printPlan = false;
+
   bool trace = false;
   std::string traceFile;  // empty: standard error
   std::string simOptions;
   bool realVisa = false;
+
+  std::string results;  // JSON Lines, appended
+  std::string csv;
+  std::string html;
+  std::string serial;
+  std::string serialsFrom;  // a file, or "-" for standard input
+  std::string station;
+  std::string operatorName;
+  int repeat = 1;
+
+  bool summarize = false;  // the `summarize FILE...` subcommand
+  std::vector<std::string> summarizeFiles;
+
   bool help = false;
+  std::string helpText;
+
+  // More than one phone: one line per phone instead of the step table.
+  bool manyPhones() const { return repeat > 1 || !serialsFrom.empty(); }
 };
 
-// Parses argv; false with a message for the user in `error`.
-bool parseOptions(int argc, char **argv, Options &out, std::string &error);
+enum class ParseResult { Ok, BadCommandLine, BadPlan };
 
-const char *usage();
+// Parses argv, reads the plan file it names and applies the options over it; otherwise one line
+// for the user in `error`.
+ParseResult parseOptions(int argc, char **argv, Options &out, std::string &error);
 
 }  // namespace phone_test

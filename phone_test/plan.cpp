@@ -8,6 +8,7 @@
 
 #include "Zolvane.h"
 #include "report.h"
+#include "station.h"
 
 namespace phone_test {
 namespace {
@@ -44,7 +45,7 @@ Row statusStep(const std::string &name, const std::function<int()> &op) {
   int status = op();
   r.seconds = c.seconds();
   if (status != 0) {
-    r.verdict = Verdict::Fail;
+    r.verdict = Verdict::Error;
     r.value = "status " + std::to_string(status);
     r.note = "status " + describeStatus(status);
   }
@@ -57,16 +58,23 @@ Row waitStep(const std::string &name, int timeoutSeconds, const std::function<in
   Row r;
   r.step = name;
   r.limits = "<= " + std::to_string(timeoutSeconds) + " s";
+  r.high = timeoutSeconds;
+  r.unit = "s";
   Clock c;
   int status = op();
   r.seconds = c.seconds();
   r.value = fixed(r.seconds, 2) + " s";
+  r.number = r.seconds;
+  // The library answers 1 for a phone that did not register or connect in time (the
+  // connection check also for a failed poll); any other status is the station's.
   if (status == ZOLVANE_TIMEOUT_OR_NO_CONNECTION) {
     r.verdict = Verdict::Fail;
     r.value = "timed out";
+    r.number.reset();
     r.note = onTimeOut + " (status 1)";
   } else if (status != 0) {
-    r.verdict = Verdict::Fail;
+    r.verdict = Verdict::Error;
+    r.number.reset();
     r.note = "status " + describeStatus(status);
   }
   return r;
@@ -100,6 +108,9 @@ Row measureStep(const Measurement &m) {
   Row r;
   r.step = m.name;
   r.limits = m.limits.text(m.unit, m.decimals);
+  r.low = m.limits.low;
+  r.high = m.limits.high;
+  r.unit = m.unit;
   Clock c;
   double value = 0.0;
   int initStatus = m.init();
@@ -107,11 +118,11 @@ Row measureStep(const Measurement &m) {
   int abortStatus = m.abort();
   r.seconds = c.seconds();
   if (initStatus != 0) {
-    r.verdict = Verdict::Fail;
+    r.verdict = Verdict::Error;
     r.value = "status " + std::to_string(initStatus);
     r.note = "starting the measurement failed: status " + describeStatus(initStatus);
   } else if (measStatus != 0) {
-    r.verdict = Verdict::Fail;
+    r.verdict = Verdict::Error;
     r.value = "status " + std::to_string(measStatus);
     r.note = "reading the measurement failed: status " + describeStatus(measStatus);
   } else if (value == NO_RESULT_VALUE) {
@@ -121,10 +132,11 @@ Row measureStep(const Measurement &m) {
   } else {
     double shown = value * m.scale;
     r.value = fixed(shown, m.decimals) + " " + m.unit;
+    r.number = shown;
     if (!m.limits.holds(shown)) r.verdict = Verdict::Fail;
   }
   if (abortStatus != 0) {
-    r.verdict = Verdict::Fail;
+    r.verdict = Verdict::Error;
     if (!r.note.empty()) r.note += "; ";
     r.note += "stopping the measurement failed: status " + describeStatus(abortStatus);
   }
@@ -137,7 +149,7 @@ double openLoopPower(int band, double cellPower) {
   return (band == 1 || band == 3 ? -76.0 : -73.0) - cellPower;
 }
 
-std::vector<Measurement> measurements(const Options &o, int band, int channel) {
+std::vector<Measurement> measurements(const Plan &o, int band, int channel) {
   std::string where = ", band " + std::to_string(band) + " ch " + std::to_string(channel);
   Limits rolop;
   if (o.rolopMin) {
@@ -163,9 +175,13 @@ std::vector<Measurement> measurements(const Options &o, int band, int channel) {
 // Runs steps while the set-up holds; once a step it depends on failed, the rest are skipped.
 class Runner {
  public:
-  explicit Runner(Report &report) : report_(report) {}
+  Runner(Report &report, const StepObserver &observer) : report_(report), observer_(observer) {}
 
-  bool ok() const { return ok_; }
+  // False once a step the rest depends on failed, or a stop was asked for.
+  bool ok() const { return ok_ && !stopRequested(); }
+  void starting(const std::string &step) {
+    if (observer_) observer_(static_cast<int>(report_.rows().size()) + 1, step);
+  }
   void gate(const Row &r) {
     report_.add(r);
     if (r.verdict != Verdict::Pass) ok_ = false;
@@ -180,18 +196,24 @@ class Runner {
   }
   template <class MakeRow>
   void gated(const std::string &step, MakeRow make) {
-    if (ok_) gate(make());
-    else skip(step);
+    if (ok()) {
+      starting(step);
+      gate(make());
+    } else {
+      skip(step);
+    }
   }
 
  private:
   Report &report_;
+  const StepObserver &observer_;
   bool ok_ = true;
 };
 
 }  // namespace
 
-bool runPlan(const Options &o, const std::string &where, std::FILE *out) {
+PhoneRun runPlan(const Plan &o, const std::string &where, std::FILE *out,
+                 const StepObserver &observer) {
   Report report(out);
   Clock total;
   report.title("Zolvane phone test on " + where);
@@ -199,9 +221,10 @@ bool runPlan(const Options &o, const std::string &where, std::FILE *out) {
                bandText(o.handoffBand, o.handoffChannel) + "; cell power " +
                fixed(o.cellPower, 2) + " dBm; path loss " + fixed(o.loss, 2) + " dB");
   report.header();
-  Runner run(report);
+  Runner run(report, observer);
 
   std::string resource = "GPIB0::" + std::to_string(o.gpib) + "::INSTR";
+  run.starting("Open test set " + resource);
   run.gate(statusStep("Open test set " + resource, [&] { return Zolvane_InitTester(o.gpib); }));
   run.gated("Reset test set", [] { return statusStep("Reset test set", Zolvane_ResetTester); });
   std::string config = "Configure CDMA2000, band " + std::to_string(o.band) + " " +
@@ -237,8 +260,12 @@ bool runPlan(const Options &o, const std::string &where, std::FILE *out) {
 
   auto measureAll = [&](int band, int channel) {
     for (const Measurement &m : measurements(o, band, channel)) {
-      if (run.ok()) run.record(measureStep(m));
-      else run.skip(m.name, m.limits.text(m.unit, m.decimals));
+      if (run.ok()) {
+        run.starting(m.name);
+        run.record(measureStep(m));
+      } else {
+        run.skip(m.name, m.limits.text(m.unit, m.decimals));
+      }
     }
   };
   measureAll(o.band, o.channel);
@@ -254,7 +281,9 @@ bool runPlan(const Options &o, const std::string &where, std::FILE *out) {
   });
   measureAll(o.handoffBand, o.handoffChannel);
 
+  // Also after a stop: the call is ended if it was originated, and the test set released.
   if (originated) {
+    run.starting("End call");
     Row end = statusStep("End call", Zolvane_EndCall);
     // The library gives up after 5 s of a call still up and resets the test set, returning 0.
     if (end.verdict == Verdict::Pass && end.seconds >= 5.0) {
@@ -262,12 +291,20 @@ bool runPlan(const Options &o, const std::string &where, std::FILE *out) {
       end.note = "the call was still up after 5 s; the reset ended it";
     }
     end.limits = "< 5 s";
+    end.high = 5.0;
+    end.unit = "s";
+    if (end.verdict != Verdict::Error) end.number = end.seconds;
     run.record(end);
   } else {
     run.skip("End call");
   }
+  run.starting("Release test set");
   run.record(statusStep("Release test set", Zolvane_ReleaseTester));
-  return report.summary(total.seconds());
+  PhoneRun result;
+  result.seconds = total.seconds();
+  result.verdict = report.summary(result.seconds, stopRequested());
+  result.rows = report.rows();
+  return result;
 }
 
 }  // namespace phone_test

@@ -1,18 +1,17 @@
 #include "report.h"
 
 namespace phone_test {
-namespace {
 
 const char *verdictText(Verdict v) {
   switch (v) {
     case Verdict::Pass: return "PASS";
     case Verdict::Fail: return "FAIL";
+    case Verdict::Error: return "ERROR";
+    case Verdict::Aborted: return "ABORTED";
     case Verdict::Skip: return "SKIP";
   }
   return "?";
 }
-
-}  // namespace
 
 std::string describeStatus(int status) {
   struct Known {
@@ -39,51 +38,64 @@ std::string describeStatus(int status) {
 }
 
 void Report::title(const std::string &line) {
+  if (!out_) return;
   std::fprintf(out_, "%s\n", line.c_str());
   std::fflush(out_);
 }
 
 void Report::header() {
+  if (!out_) return;
   std::fprintf(out_, "\n %2s  %-36s %-18s %-22s %-6s %8s\n", "#", "Step", "Value", "Limits",
                "Result", "Time");
   std::fflush(out_);
 }
 
 void Report::add(const Row &row) {
-  ++number_;
-  switch (row.verdict) {
-    case Verdict::Pass: ++passed_; break;
-    case Verdict::Fail:
-      ++failed_;
-      failures_.push_back(row.step);
-      break;
-    case Verdict::Skip: ++skipped_; break;
-  }
+  rows_.push_back(row);
+  if (!out_) return;
+  int number = static_cast<int>(rows_.size());
   if (row.verdict == Verdict::Skip) {
-    std::fprintf(out_, " %2d  %-36s %-18s %-22s %-6s %8s\n", number_, row.step.c_str(), "-",
+    std::fprintf(out_, " %2d  %-36s %-18s %-22s %-6s %8s\n", number, row.step.c_str(), "-",
                  row.limits.c_str(), "SKIP", "-");
   } else {
-    std::fprintf(out_, " %2d  %-36s %-18s %-22s %-6s %6.2f s\n", number_, row.step.c_str(),
+    std::fprintf(out_, " %2d  %-36s %-18s %-22s %-6s %6.2f s\n", number, row.step.c_str(),
                  row.value.c_str(), row.limits.c_str(), verdictText(row.verdict), row.seconds);
   }
   if (!row.note.empty()) std::fprintf(out_, "     %s\n", row.note.c_str());
   std::fflush(out_);
 }
 
-bool Report::summary(double seconds) {
-  bool pass = failed_ == 0 && skipped_ == 0;
-  std::fprintf(out_, "\nSummary: %d steps, %d passed, %d failed, %d skipped, %.2f s\n", number_,
-               passed_, failed_, skipped_, seconds);
-  if (pass) {
+Verdict Report::summary(double seconds, bool aborted) {
+  int passed = 0, failed = 0, errors = 0, skipped = 0;
+  std::string failures;
+  for (const Row &r : rows_) {
+    switch (r.verdict) {
+      case Verdict::Pass: ++passed; break;
+      case Verdict::Skip: ++skipped; break;
+      case Verdict::Error: ++errors; break;
+      default: ++failed; break;
+    }
+    if (r.verdict == Verdict::Fail || r.verdict == Verdict::Error)
+      failures += (failures.empty() ? "" : "; ") + r.step;
+  }
+  Verdict v = aborted ? Verdict::Aborted
+              : errors ? Verdict::Error
+              : failed || skipped ? Verdict::Fail
+                                  : Verdict::Pass;
+  if (!out_) return v;
+  std::fprintf(out_, "\nSummary: %d steps, %d passed, %d failed, ", static_cast<int>(rows_.size()),
+               passed, failed);
+  if (errors) std::fprintf(out_, "%d errors, ", errors);
+  std::fprintf(out_, "%d skipped, %.2f s\n", skipped, seconds);
+  if (v == Verdict::Pass) {
     std::fprintf(out_, "RESULT: PASS\n");
   } else {
-    std::string list;
-    for (const std::string &f : failures_) list += (list.empty() ? "" : "; ") + f;
-    if (list.empty()) list = "steps skipped";
-    std::fprintf(out_, "RESULT: FAIL (%s)\n", list.c_str());
+    if (aborted) failures = "interrupted";
+    else if (failures.empty()) failures = "steps skipped";
+    std::fprintf(out_, "RESULT: %s (%s)\n", verdictText(v), failures.c_str());
   }
   std::fflush(out_);
-  return pass;
+  return v;
 }
 
 }  // namespace phone_test

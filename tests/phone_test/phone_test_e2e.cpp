@@ -2,11 +2,15 @@
 // it, with nothing on the loader path, finding the simulator by itself.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <stdlib.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <csignal>
+#include <thread>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -17,6 +21,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 extern char **environ;
 
@@ -49,11 +54,22 @@ std::vector<std::string> cleanEnvironment(const std::vector<std::string> &extra)
   return env;
 }
 
-Outcome runProgram(std::vector<std::string> args, const std::vector<std::string> &extraEnv = {}) {
+struct Running {
+  pid_t pid = 0;
+  std::string outPath, errPath;
+  std::chrono::steady_clock::time_point start;
+};
+
+// Starts the program with `input` (a file) as its standard input and, unless `output` names
+// another (a terminal), a file of its own as its standard output.
+Running startProgram(std::vector<std::string> args, const std::vector<std::string> &extraEnv = {},
+                     const std::string &input = "/dev/null", const std::string &output = "") {
   static int counter = 0;
+  Running run;
   std::string base = ::testing::TempDir() + "zolvane_phone_test_e2e_" + std::to_string(getpid()) +
                      "_" + std::to_string(counter++);
-  std::string outPath = base + ".out", errPath = base + ".err";
+  run.outPath = base + ".out";
+  run.errPath = base + ".err";
   args.insert(args.begin(), ZOLVANE_PHONE_TEST_PROGRAM);
   std::vector<char *> argv;
   for (std::string &a : args) argv.push_back(a.data());
@@ -65,27 +81,38 @@ Outcome runProgram(std::vector<std::string> args, const std::vector<std::string>
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  Outcome r;
-  auto start = std::chrono::steady_clock::now();
-  pid_t pid = 0;
-  int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), O_RDONLY, 0);
+  const std::string &stdoutPath = output.empty() ? run.outPath : output;
+  posix_spawn_file_actions_addopen(&actions, 1, stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
+  posix_spawn_file_actions_addopen(&actions, 2, run.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  run.start = std::chrono::steady_clock::now();
+  int rc = posix_spawn(&run.pid, argv[0], &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) {
     ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(rc);
-    return r;
+    run.pid = 0;
   }
+  return run;
+}
+
+Outcome finish(const Running &run) {
+  Outcome r;
+  if (run.pid == 0) return r;
   int status = 0;
-  waitpid(pid, &status, 0);
-  r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  waitpid(run.pid, &status, 0);
+  r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - run.start).count();
   r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  r.out = slurp(outPath);
-  r.err = slurp(errPath);
-  std::remove(outPath.c_str());
-  std::remove(errPath.c_str());
+  r.out = slurp(run.outPath);
+  r.err = slurp(run.errPath);
+  std::remove(run.outPath.c_str());
+  std::remove(run.errPath.c_str());
   return r;
+}
+
+Outcome runProgram(std::vector<std::string> args, const std::vector<std::string> &extraEnv = {},
+                   const std::string &input = "/dev/null") {
+  return finish(startProgram(std::move(args), extraEnv, input));
 }
 
 // The report row of a step, or "" when there is none.
@@ -199,16 +226,18 @@ TEST(PhoneTestProgram, APhoneThatNeverRegistersTimesOutAndTheTestSetIsStillRelea
   EXPECT_NE(t.find("] = viClose session 1\n"), std::string::npos) << t;
 }
 
-TEST(PhoneTestProgram, AnInstrumentTimeOutOnAMeasurementIsReportedWithItsStatus) {
+// The station failed, not the phone: ERROR, exit 3, so that the line retests the phone.
+TEST(PhoneTestProgram, AnInstrumentTimeOutOnAMeasurementIsAnErrorOfTheStation) {
   Outcome r = runProgram({"--sim-options", "timeout_on=FETC:DAP?#1;timeout_wait=0.1"});
-  EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+  EXPECT_EQ(r.exitCode, 3) << r.out << r.err;
   std::string step = rowWithNote(r.out, "Maximum power, band 0 ch 384");
   EXPECT_NE(step.find("status -1073807339"), std::string::npos) << r.out;
-  EXPECT_NE(step.find(" FAIL "), std::string::npos) << r.out;
+  EXPECT_NE(step.find(" ERROR "), std::string::npos) << r.out;
   EXPECT_NE(step.find("VI_ERROR_TMO"), std::string::npos) << step;
   // Only that reading was lost: the plan goes on and the next reading of DAP works.
   EXPECT_NE(row(r.out, "Maximum power, band 1 ch 25").find(" PASS "), std::string::npos) << r.out;
-  EXPECT_EQ(count(r.out, kFailRow), 1) << r.out;
+  EXPECT_EQ(count(r.out, kFailRow), 0) << r.out;
+  EXPECT_NE(r.out.find("RESULT: ERROR (Maximum power, band 0 ch 384)"), std::string::npos) << r.out;
   EXPECT_NE(row(r.out, "Release test set").find(" PASS "), std::string::npos) << r.out;
 }
 
@@ -216,7 +245,7 @@ TEST(PhoneTestProgram, AnInstrumentTimeOutOnAMeasurementIsReportedWithItsStatus)
 // the simulator must still answer then, not crash the program on its way out.
 TEST(PhoneTestProgram, ATestSetAtAnotherAddressFailsTheOpenAndSkipsTheRest) {
   Outcome r = runProgram({"--gpib", "5"});
-  EXPECT_EQ(r.exitCode, 1) << r.out;
+  EXPECT_EQ(r.exitCode, 3) << r.out;
   std::string open = rowWithNote(r.out, "Open test set GPIB0::5::INSTR");
   EXPECT_NE(open.find("VI_ERROR_RSRC_NFOUND"), std::string::npos) << r.out;
   EXPECT_EQ(count(r.out, kSkipRow), 21) << r.out;
@@ -225,16 +254,17 @@ TEST(PhoneTestProgram, ATestSetAtAnotherAddressFailsTheOpenAndSkipsTheRest) {
 
 TEST(PhoneTestProgram, BadOptionsAreRefusedWithAMessageBeforeAnythingRuns) {
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
-      {{"--bogus"}, "unknown option --bogus"},
+      {{"--bogus"}, "not expected: --bogus"},
       {{"--band", "7"}, "--band needs a band index 0..3, not \"7\""},
       {{"--handoff-band=-1"}, "--handoff-band needs a band index 0..3"},
-      {{"--loss"}, "--loss needs a path loss in dB"},
+      {{"--loss"}, "--loss: 1 required NUMBER missing"},
       {{"--cell-power", "-65,5"}, "--cell-power needs a power in dBm, not \"-65,5\""},
       {{"--gpib", "x"}, "--gpib needs a GPIB address 0..30"},
-      {{"--real-visa", "--trace"}, "need the simulator"},
+      {{"--real-visa", "--sim-options", "seed=2"}, "--sim-options excludes --real-visa"},
       {{"--rolop-min", "-5"}, "--rolop-min and --rolop-max go together"},
       {{"--max-power-min", "31"}, "--max-power-min is above --max-power-max"},
-      {{"--real-visa=1"}, "--real-visa takes no value"},
+      {{"--repeat", "0"}, "--repeat needs a count 1..1000000, not \"0\""},
+      {{"--repeat", "2", "--serials", "-"}, "--repeat excludes --serials"},
   };
   for (const auto &[args, message] : cases) {
     Outcome r = runProgram(args);
@@ -246,7 +276,8 @@ TEST(PhoneTestProgram, BadOptionsAreRefusedWithAMessageBeforeAnythingRuns) {
   Outcome help = runProgram({"--help"});
   EXPECT_EQ(help.exitCode, 0);
   EXPECT_NE(help.out.find("Usage: zolvane_phone_test"), std::string::npos);
-  EXPECT_NE(help.out.find("--real-visa"), std::string::npos);
+  for (const char *group : {"Plan:", "Test set:", "Cell and call:", "Limits:", "Records:"})
+    EXPECT_NE(help.out.find(group), std::string::npos) << group << "\n" << help.out;
 }
 
 // Without the simulator the library looks for the machine's VISA, and here there is none.
@@ -258,11 +289,316 @@ TEST(PhoneTestProgram, RealVisaDoesNotUseTheSimulator) {
     }
   }
   Outcome r = runProgram({"--real-visa"});
-  EXPECT_EQ(r.exitCode, 1) << r.out;
+  EXPECT_EQ(r.exitCode, 3) << r.out;
   EXPECT_NE(r.out.find("through the machine's VISA"), std::string::npos) << r.out;
   EXPECT_NE(rowWithNote(r.out, "Open test set GPIB0::14::INSTR").find("VI_ERROR_LIBRARY_NFOUND"),
             std::string::npos)
       << r.out;
+}
+
+// A phone that answers at once, and a handoff within the band (no 2 s wait): a run in
+// milliseconds.
+const std::vector<std::string> kFast{
+    "--sim-options", "reg_delay=0;conn_delay=0;drop_delay=0;meas_delay=0;handoff_delay=0",
+    "--handoff-band", "0", "--handoff-channel", "283"};
+
+std::vector<std::string> fast(std::vector<std::string> more) {
+  more.insert(more.begin(), kFast.begin(), kFast.end());
+  return more;
+}
+
+std::string tempPath(const std::string &name) {
+  return ::testing::TempDir() + "zolvane_e2e_" + std::to_string(getpid()) + "_" + name;
+}
+
+void write(const std::string &path, const std::string &text) { std::ofstream(path) << text; }
+
+// Every line of a JSON Lines file, each parsed; a line that does not parse fails the test.
+std::vector<nlohmann::json> records(const std::string &path) {
+  std::vector<nlohmann::json> out;
+  std::istringstream in(slurp(path));
+  for (std::string line; std::getline(in, line);) {
+    nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
+    EXPECT_FALSE(j.is_discarded()) << "not JSON: " << line;
+    out.push_back(j);
+  }
+  return out;
+}
+
+// RFC 4180 rows: quoted fields may hold commas, quotes (doubled) and line breaks.
+std::vector<std::vector<std::string>> csvRows(const std::string &text) {
+  std::vector<std::vector<std::string>> rows(1, std::vector<std::string>(1));
+  bool quoted = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    std::string &field = rows.back().back();
+    if (quoted) {
+      if (c == '"' && i + 1 < text.size() && text[i + 1] == '"') field += text[++i];
+      else if (c == '"') quoted = false;
+      else field += c;
+    } else if (c == '"') {
+      quoted = true;
+    } else if (c == ',') {
+      rows.back().emplace_back();
+    } else if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+      ++i;
+      rows.emplace_back(1);
+    } else {
+      field += c;
+    }
+  }
+  if (rows.back() == std::vector<std::string>(1)) rows.pop_back();
+  return rows;
+}
+
+bool hasControlCharacters(const std::string &text) {
+  for (unsigned char c : text)
+    if ((c < 0x20 && c != '\n') || c == 0x7f) return true;
+  return false;
+}
+
+TEST(PhoneTestProgram, RepeatedRunsAreRecordedAsJsonLinesAndCsvThatSurviveARoundTrip) {
+  std::string results = tempPath("records.jsonl"), csv = tempPath("records.csv");
+  std::remove(results.c_str());
+  std::remove(csv.c_str());
+  const std::string serial = "SN,1 \"quoted\"";
+  std::vector<std::string> args = fast({"--repeat", "2", "--results", results, "--csv", csv,
+                                        "--serial", serial, "--station", "line-3", "--operator",
+                                        "ana"});
+  Outcome first = runProgram(args);
+  EXPECT_EQ(first.exitCode, 0) << first.out << first.err;
+  EXPECT_FALSE(hasControlCharacters(first.out)) << first.out;
+  EXPECT_EQ(count(first.out, std::regex(R"(\nphone \d of 2 SN,1 "quoted" PASS )")), 2) << first.out;
+  // A station that fails: the phone is ERROR, and so is the step, apart from FAIL.
+  Outcome second = runProgram(fast({"--results", results, "--csv", csv, "--serial", "SN2",
+                                    "--sim-options", "timeout_on=FETC:CPOW?#1;timeout_wait=0.05"}));
+  EXPECT_EQ(second.exitCode, 3) << second.out << second.err;
+
+  std::vector<nlohmann::json> recs = records(results);
+  ASSERT_EQ(recs.size(), 3u);
+  std::string hash;
+  for (std::size_t i = 0; i < recs.size(); ++i) {
+    const nlohmann::json &r = recs[i];
+    SCOPED_TRACE(r.dump());
+    EXPECT_EQ(r["schema_version"], 1);
+    EXPECT_EQ(r["serial"], i < 2 ? serial : "SN2");
+    EXPECT_EQ(r["verdict"], i < 2 ? "PASS" : "ERROR");
+    EXPECT_EQ(r["plan"], "default");
+    EXPECT_TRUE(std::regex_match(r["plan_hash"].get<std::string>(),
+                                 std::regex("fnv1a64:[0-9a-f]{16}")));
+    EXPECT_TRUE(std::regex_match(r["start"].get<std::string>(),
+                                 std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")));
+    ASSERT_EQ(r["steps"].size(), 23u);
+    const nlohmann::json &fer = r["steps"][11];
+    EXPECT_EQ(fer["name"], "FER, band 0 ch 384");
+    EXPECT_EQ(fer["unit"], "%");
+    EXPECT_TRUE(fer["low"].is_null());
+    EXPECT_EQ(fer["high"], 0.5);
+    EXPECT_TRUE(fer["value"].is_number());
+    EXPECT_EQ(r["steps"][13]["verdict"], i < 2 ? "PASS" : "ERROR") << "minimum power";
+    EXPECT_EQ(r["station"], i < 2 ? "line-3" : "");
+    if (i == 0) hash = r["plan_hash"];
+    EXPECT_EQ(r["plan_hash"], hash) << "the same plan, the same hash";
+  }
+
+  // The header once, then one row per step per phone, quoting undone.
+  std::vector<std::vector<std::string>> rows = csvRows(slurp(csv));
+  ASSERT_EQ(rows.size(), 1u + 3 * 23);
+  EXPECT_EQ(rows[0][0], "serial");
+  EXPECT_EQ(rows[0].size(), 16u);
+  for (std::size_t i = 1; i < rows.size(); ++i) ASSERT_EQ(rows[i].size(), 16u) << i;
+  EXPECT_EQ(rows[1][0], serial);
+  EXPECT_EQ(rows[12][8], "FER, band 0 ch 384");
+  EXPECT_EQ(rows[12][12], "0.5");
+  EXPECT_EQ(rows[1 + 2 * 23 + 13][13], "ERROR");
+  std::remove(results.c_str());
+  std::remove(csv.c_str());
+}
+
+// Killed at any moment, the records written so far are whole and none is half there.
+TEST(PhoneTestProgram, KilledInTheMiddleOfARepeatEveryRecordWrittenIsWhole) {
+  std::string results = tempPath("killed.jsonl");
+  std::remove(results.c_str());
+  Running run = startProgram(fast({"--repeat", "100000", "--results", results}));
+  auto lines = [&] {
+    std::string t = slurp(results);
+    return std::count(t.begin(), t.end(), '\n');
+  };
+  for (int i = 0; i < 2000 && lines() < 5; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  std::this_thread::sleep_for(std::chrono::milliseconds(7));
+  kill(run.pid, SIGKILL);
+  Outcome r = finish(run);
+  EXPECT_EQ(r.exitCode, 128 + SIGKILL);
+  std::string text = slurp(results);
+  ASSERT_FALSE(text.empty());
+  EXPECT_EQ(text.back(), '\n') << "a partial line at the end";
+  std::size_t written = records(results).size();
+  // A phone's line is printed once its record is on the disk: the kill may fall in between.
+  std::size_t finished = static_cast<std::size_t>(count(r.out, std::regex(R"(\nphone \d+ of)")));
+  EXPECT_GE(written, 5u);
+  EXPECT_TRUE(written == finished || written == finished + 1) << written << " " << finished;
+  std::remove(results.c_str());
+}
+
+// A signal while the call is up: the call is ended, the test set released (a second signal
+// does not skip that), the phone recorded as ABORTED, exit 130.
+TEST(PhoneTestProgram, AnInterruptedRunEndsTheCallReleasesAndRecordsAborted) {
+  std::string results = tempPath("aborted.jsonl");
+  std::remove(results.c_str());
+  Running run = startProgram(
+      {"--results", results, "--sim-options", "answer_delay=0.5;slow_on=FETC:CFER:RAT?"});
+  for (int i = 0; i < 1000 && slurp(run.outPath).find("Confirm connection") == std::string::npos;
+       ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  kill(run.pid, SIGINT);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  kill(run.pid, SIGTERM);
+  Outcome r = finish(run);
+  EXPECT_EQ(r.exitCode, 130) << r.out << r.err;
+  EXPECT_NE(r.out.find("RESULT: ABORTED (interrupted)"), std::string::npos) << r.out;
+  std::vector<nlohmann::json> recs = records(results);
+  ASSERT_EQ(recs.size(), 1u);
+  EXPECT_EQ(recs[0]["verdict"], "ABORTED");
+  const nlohmann::json &steps = recs[0]["steps"];
+  ASSERT_EQ(steps.size(), 23u);
+  EXPECT_EQ(steps[21]["name"], "End call");
+  EXPECT_EQ(steps[21]["verdict"], "PASS");
+  EXPECT_EQ(steps[22]["name"], "Release test set");
+  EXPECT_EQ(steps[22]["verdict"], "PASS");
+  EXPECT_EQ(steps[15]["verdict"], "SKIP") << "the handoff after the stop";
+  std::remove(results.c_str());
+}
+
+// The station's own mistakes: refused before the test set is touched, one line naming the
+// thing, exit 2, nothing recorded.
+TEST(PhoneTestProgram, StationMistakesAreRefusedBeforeAnythingRuns) {
+  std::string plan = tempPath("bad_plan.toml"), results = tempPath("never.jsonl");
+  write(plan, "name = \"p\"\n[cell]\nband = 9\n");
+  std::remove(results.c_str());
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
+      {{"--sim-options", "x=y"}, "--sim-options: unknown key \"x\""},
+      {{"--trace=/no/such/dir/t.txt"}, "--trace: cannot open /no/such/dir/t.txt for writing"},
+      {{"--csv", "/no/such/dir/c.csv"}, "--csv: cannot open /no/such/dir/c.csv"},
+      {{"--html", "/no/such/dir/r.html"}, "--html: cannot open /no/such/dir/r.html"},
+      {{"--plan", plan}, plan + ":3: cell.band: 9 is out of range"},
+      {{"--serials", "/no/such/serials.txt"}, "--serials: cannot read /no/such/serials.txt"},
+  };
+  for (const auto &[args, message] : cases) {
+    std::vector<std::string> a = args;
+    a.insert(a.end(), {"--results", results});
+    Outcome r = runProgram(a);
+    EXPECT_EQ(r.exitCode, 2) << args.front() << r.out;
+    EXPECT_NE(r.err.find(message), std::string::npos) << args.front() << ": " << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(slurp(results), "") << args.front() << " recorded a phone";
+  }
+  Outcome r = runProgram({"--results", "/no/such/dir/r.jsonl"});
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_NE(r.err.find("--results: cannot open /no/such/dir/r.jsonl"), std::string::npos) << r.err;
+  std::remove(plan.c_str());
+}
+
+// A plan file holds what the options hold; options override it; --print-plan writes the plan in
+// force, which reads back to itself. Numbers take a point whatever the locale (this test also
+// runs in a German one).
+TEST(PhoneTestProgram, NumbersPlanFilesAndTheirMistakes) {
+  Outcome builtIn = runProgram({"--print-plan"});
+  ASSERT_EQ(builtIn.exitCode, 0) << builtIn.err;
+  Outcome shipped = runProgram({"--plan", ZOLVANE_DEFAULT_PLAN, "--print-plan"});
+  EXPECT_EQ(shipped.out, builtIn.out) << "plans/default.toml is not the built-in plan";
+
+  std::string plan = tempPath("plan.toml"), printed = tempPath("printed.toml");
+  write(plan, "name = \"line 3\"\n[cell]\npower = -55.25\nloss = 2\n[limits]\nrolop_min = -20\n"
+              "rolop_max = 0.5\n");
+  Outcome over = runProgram({"--plan", plan, "--cell-power", "-60.5", "--print-plan"});
+  ASSERT_EQ(over.exitCode, 0) << over.err;
+  for (const char *line : {"name = 'line 3'", "power = -60.5", "loss = 2.0", "rolop_min = -20.0",
+                           "rolop_max = 0.5", "band = 0"})
+    EXPECT_NE(over.out.find(std::string(line) + "\n"), std::string::npos) << line << over.out;
+  write(printed, over.out);
+  Outcome again = runProgram({"--plan", printed, "--print-plan"});
+  EXPECT_EQ(again.out, over.out) << "the printed plan does not read back to itself";
+  Outcome comma = runProgram({"--cell-power", "-65,5"});
+  EXPECT_EQ(comma.exitCode, 2);
+
+  const std::vector<std::pair<std::string, std::string>> bad{
+      {"[cell]\nband = \n", ":2: "},
+      {"name = \"x\"\n[cell]\nbnad = 1\n", ":3: cell.bnad: unknown key"},
+      {"[cell]\nchannel = \"384\"\n", ":2: cell.channel: needs a whole number"},
+      {"[cell]\nloss = true\n", ":2: cell.loss: needs a number"},
+      {"[timeouts]\nregistration = 5000\n", ":2: timeouts.registration: 5000 is out of range"},
+      {"[limits]\nfer_max = -1.0\n", ":2: limits.fer_max: -1 is out of range"},
+      {"[limits]\n\nmax_power_min = 31.0\n", ":3: limits.max_power_min is above --max-power-max"},
+      {"[limits]\nrolop_max = 1.0\n", ":2: limits.rolop_max and --rolop-min go together"},
+      {"gpib = 14\n", ":1: gpib: unknown key"},
+  };
+  for (const auto &[text, message] : bad) {
+    write(plan, text);
+    Outcome r = runProgram({"--plan", plan, "--print-plan"});
+    EXPECT_EQ(r.exitCode, 2) << text;
+    EXPECT_NE(r.err.find(plan + message), std::string::npos) << text << "\n" << r.err;
+    EXPECT_EQ(r.out, "") << text;
+  }
+  std::remove(plan.c_str());
+  std::remove(printed.c_str());
+}
+
+TEST(PhoneTestProgram, SerialsFromStandardInputOnePhoneEach) {
+  std::string input = tempPath("serials.txt"), results = tempPath("serials.jsonl");
+  // A misread barcode (not UTF-8) is recorded with U+FFFD, not lost with its phone.
+  write(input, "A001\n\n  B002 \r\n\xff" "9\n");
+  std::remove(results.c_str());
+  Outcome r = runProgram(fast({"--serials", "-", "--results", results}), {}, input);
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_FALSE(hasControlCharacters(r.out)) << r.out;
+  std::vector<nlohmann::json> recs = records(results);
+  ASSERT_EQ(recs.size(), 3u);
+  EXPECT_EQ(recs[0]["serial"], "A001");
+  EXPECT_EQ(recs[1]["serial"], "B002");
+  EXPECT_EQ(recs[2]["serial"], "\xEF\xBF\xBD" "9");
+  std::remove(input.c_str());
+  std::remove(results.c_str());
+}
+
+#if defined(ZOLVANE_SIMULATOR_LIBRARY)
+// The trace VISA in front of a "real" VISA, which here is the simulator: the phone passes as on
+// the simulator, and the trace holds the conversation.
+TEST(PhoneTestProgram, RealVisaWithTraceGoesThroughTheTraceVisa) {
+  std::string trace = tempPath("real.trace");
+  std::remove(trace.c_str());
+  Outcome r = runProgram({"--real-visa", "--trace=" + trace, "--handoff-band", "0",
+                          "--handoff-channel", "283"},
+                         {"ZOLVANE_TRACE_VISA=" ZOLVANE_SIMULATOR_LIBRARY,
+                          "ZOLVANE_SIM_OPTIONS=reg_delay=0;conn_delay=0;meas_delay=0"});
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("through the machine's VISA, traced ("), std::string::npos) << r.out;
+  std::string t = slurp(trace);
+  EXPECT_NE(t.find("*RST"), std::string::npos) << t;
+  EXPECT_NE(t.find("CALL:ORIG"), std::string::npos) << t;
+  std::remove(trace.c_str());
+}
+#endif
+
+// On a terminal, one line redrawn in place while the phones run, cleared before each phone's line.
+TEST(PhoneTestProgram, OnATerminalProgressIsOneLiveLine) {
+  int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  Running run = startProgram(fast({"--repeat", "2"}), {}, "/dev/null", ptsname(master));
+  std::string screen;
+  char buf[4096];
+  for (ssize_t n; (n = read(master, buf, sizeof buf)) > 0;)
+    screen.append(buf, static_cast<std::size_t>(n));
+  close(master);
+  Outcome r = finish(run);
+  EXPECT_EQ(r.exitCode, 0) << screen << r.err;
+  const std::regex live(R"(\r\x1b\[Kphone 1 of 2 \| step 12 FER, band 0 ch 384 \| \d+\.\d s \| 0 passed)");
+  EXPECT_TRUE(std::regex_search(screen, live)) << screen;
+  EXPECT_TRUE(std::regex_search(screen, std::regex(R"(\| 1 passed\r\x1b\[Kphone 2 of 2 [^|]*PASS)")))
+      << screen;
 }
 
 }  // namespace
