@@ -1,35 +1,63 @@
 #!/usr/bin/env bash
-# Windows: cross-builds Zolvane.dll for 32- and 64-bit Windows with MinGW-w64, checks that each
-# exports exactly the 37 names undecorated and imports nothing but system DLLs, and runs a part of
-# the suite that covers every operation under Wine, against the VISA test double built as
-# visa32.dll, in the C locale and in a German one.
-#
-# The 32-bit DLL is built and checked but not run: Wine runs 32-bit programs only with wine32,
-# which needs the i386 architecture added to dpkg, and on this Debian that upgrades some sixty
-# amd64 system packages (systemd, libssl, zlib, ...) to match; CI does not remake its machine.
+# Windows: cross-builds Zolvane for 32- and 64-bit Windows with MinGW-w64 and runs the same Wine
+# suite for both, in the C locale and in a German one: every operation against the VISA test
+# double built as visa32.dll, the DLL's unload, the VISA search with a planted visa32.dll, the
+# export names of every visa32.dll the project builds, and the whole station (the phone test on
+# the simulated test set, passing, with a fault and behind the trace VISA, and from the station
+# ZIP that CPack makes, unzipped into an empty folder). Each bitness ends with "N passed, N failed".
+# Wine that cannot run a program is a failure, never a skip.
 set -euo pipefail
+start=$SECONDS
 cd "$(dirname "$0")/../.."
 root=$PWD
 
 have() { command -v "$1" >/dev/null 2>&1; }
+export DEBIAN_FRONTEND=noninteractive
 
-missing=()
-have i686-w64-mingw32-g++-posix || missing+=(g++-mingw-w64-i686)
-have x86_64-w64-mingw32-g++-posix || missing+=(g++-mingw-w64-x86-64)
-have wine || missing+=(wine wine64)
-if ((${#missing[@]})); then
-  echo "installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
+# The compilers first; Wine (wine32 is an i386 package: the architecture is added once) installs
+# in the background while the 32-bit side builds.
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
+apt_install() {
+  timeout 900 apt-get install -y -qq --no-install-recommends "$@" >/dev/null
+}
+tools=()
+have i686-w64-mingw32-g++-posix || tools+=(g++-mingw-w64-i686)
+have x86_64-w64-mingw32-g++-posix || tools+=(g++-mingw-w64-x86-64)
+have unzip || tools+=(unzip)
+wine_packages=()
+for package in wine wine64 wine32:i386; do
+  installed "$package" || wine_packages+=("$package")
+done
+if ((${#tools[@]} + ${#wine_packages[@]})); then
+  if ((${#wine_packages[@]})); then
+    dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+  fi
   timeout 300 apt-get update -qq
-  timeout 600 apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
+if ((${#tools[@]})); then
+  echo "installing ${tools[*]}"
+  apt_install "${tools[@]}"
+fi
+# One 64-bit prefix runs both bitnesses; a 32-bit program's system folder in it is syswow64.
+export WINEPREFIX=$root/build-win64/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+mkdir -p "$root/build-win64"
+(
+  if ((${#wine_packages[@]})); then
+    echo "installing ${wine_packages[*]} while building"
+    apt_install "${wine_packages[@]}"
+    echo "Wine installed at $((SECONDS - start)) s"
+  fi
+  timeout 300 wineboot --init >/dev/null 2>&1
+) &
+wine_ready=$!
 
 # The tests that run under Wine. Together they call each of the 37 operations; the check below
 # keeps it so.
 run_tests=(session_test cell_test cell_carrier_test call_control_test call_handoff_test measure_test
-           header_c99_test header_c11_test header_cxx11_test header_cxx20_test win_unload_test)
-# Built for 32-bit too: the DLL, the double, and what needs nothing but them to compile.
-compile_only=(Zolvane visa_double header_c99_test header_cxx20_test win_unload_test)
+           header_c99_test header_c11_test header_cxx11_test header_cxx20_test win_unload_test
+           win_visa_search_test)
+# Tests that exist only in a Windows build: the export names and the station.
+windows_tests=(exports_test visa32_exports_test station_test station_fault_test station_trace_test)
 
 for name in $(grep -o 'ZOLVANE_CALL Zolvane_[A-Za-z0-9_]*' include/Zolvane.h | cut -d' ' -f2); do
   if ! grep -qw "$name" tests/session/session_test.cpp tests/cell/*.cpp tests/call/*.cpp \
@@ -39,11 +67,10 @@ for name in $(grep -o 'ZOLVANE_CALL Zolvane_[A-Za-z0-9_]*' include/Zolvane.h | c
   fi
 done
 
-# configure <bits> <toolchain triple> [cmake options]: GoogleTest from Debian's sources, then
-# the project, every program and DLL in one bin folder so that each finds the DLLs beside it.
+# configure <bits> <toolchain triple>: GoogleTest from Debian's sources, built once per bitness,
+# then the project, every program and DLL in one bin folder so that each finds the DLLs beside it.
 configure() {
   local bits=$1 arch=$2
-  shift 2
   local build=$root/build-win$bits
   local toolchain=$root/cmake/mingw-w64-$arch.cmake
   if [ ! -f "$build/googletest/lib/cmake/GTest/GTestConfig.cmake" ]; then
@@ -53,15 +80,63 @@ configure() {
     cmake --install "$build/googletest-build" >/dev/null
   fi
   cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_RUNTIME_OUTPUT_DIRECTORY="$build/bin" \
-    -DGTest_DIR="$build/googletest/lib/cmake/GTest" "$@" >/dev/null
+    -DCMAKE_RUNTIME_OUTPUT_DIRECTORY="$build/bin" -DCMAKE_CROSSCOMPILING_EMULATOR=/usr/bin/wine \
+    -DGTest_DIR="$build/googletest/lib/cmake/GTest" -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
 }
 
-# check_dll <bits> <objdump>: the 37 exports, and imports from system DLLs only, so that a test
-# station needs Zolvane.dll and its VISA and nothing else.
-check_dll() {
+# check <name> <command...>: one packaging check, counted with the suite.
+check() {
+  local name=$1
+  shift
+  if "$@"; then
+    echo "    Passed  $name"
+    passed=$((passed + 1))
+  else
+    echo "*** Failed  $name" >&2
+    failed=$((failed + 1))
+  fi
+}
+
+# zip_holds <zip> <path...>: the ZIP holds each path (below its top folder).
+zip_holds() {
+  local zip=$1 entries path
+  shift
+  entries=$(unzip -Z1 "$zip" | cut -d/ -f2-)
+  for path in "$@"; do
+    grep -qxF "$path" <<<"$entries" || { echo "$(basename "$zip") lacks $path" >&2; return 1; }
+  done
+  # The simulator's visa32.dll is never beside Zolvane.dll, where it would shadow the real VISA.
+  if grep -qx 'bin/visa32.dll' <<<"$entries"; then
+    echo "$(basename "$zip") puts a visa32.dll beside Zolvane.dll" >&2
+    return 1
+  fi
+}
+
+# msvc_imports <bits> <lib>: the MSVC import library names the 37 functions as MSVC links them
+# (cdecl: one leading underscore on 32-bit, none on 64-bit).
+msvc_imports() {
+  local prefix=__imp_ count
+  [ "$1" = 32 ] && prefix=__imp__
+  count=$("$arch-w64-mingw32-nm" "$2" 2>/dev/null | grep -cE " I ${prefix}Zolvane_[A-Za-z0-9_]+\$" || true)
+  [ "$count" = 37 ] || { echo "$(basename "$2"): $count of 37 imports named ${prefix}Zolvane_*" >&2; return 1; }
+}
+
+# zip_station <zip> <folder>: unzipped into an empty folder, the phone test runs from there on
+# the simulated test set the ZIP carries.
+zip_station() {
+  local zip=$1 folder=$2 out top
+  rm -rf "$folder" && mkdir -p "$folder"
+  unzip -q "$zip" -d "$folder"
+  top=$(unzip -Z1 "$zip" | head -1 | cut -d/ -f1)
+  out=$(cd "$folder/$top" && timeout 120 wine bin/zolvane_phone_test.exe 2>&1) || { echo "$out"; return 1; }
+  grep -q 'Summary: 23 steps, 23 passed, 0 failed' <<<"$out" || { echo "$out"; return 1; }
+  grep -qi 'lib.zolvane.simulator' <<<"$out" || { echo "$out"; echo "not on the ZIP's simulator" >&2; return 1; }
+}
+
+# check_imports <bits> <objdump>: imports from system DLLs only, so that a test station needs
+# Zolvane.dll and its VISA and nothing else.
+check_imports() {
   local build=$root/build-win$1 objdump=$2
-  ctest --test-dir "$build" -R "^exports_test\$" --output-on-failure
   local imports
   imports=$("$objdump" -p "$build/bin/Zolvane.dll" | sed -n 's/^\tDLL Name: //p' | sort -f | tr '\n' ' ')
   echo "Zolvane.dll ($1-bit) imports: $imports"
@@ -71,48 +146,104 @@ check_dll() {
   fi
 }
 
-# station <bits> <triple>: installs the tree, builds the C consumer through find_package(Zolvane)
-# and puts it in a folder with nothing but Zolvane.dll: the test station's files.
-station() {
+# consumer <bits> <triple>: installs the library alone, builds the C consumer through
+# find_package(Zolvane) and puts it in a folder with nothing but Zolvane.dll.
+consumer() {
   local build=$root/build-win$1 arch=$2
-  rm -rf "$build/station-test"
+  rm -rf "$build/station-test" "$build/consumer-station"
   cmake --install "$build" --component Zolvane --prefix "$build/station-test/prefix" >/dev/null
   cmake -S tests/packaging/consumer -B "$build/station-test/consumer" \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-$arch.cmake" -DCMAKE_C_FLAGS=-Werror \
     -DCMAKE_PREFIX_PATH="$build/station-test/prefix" -DCMAKE_FIND_ROOT_PATH_MODE_PACKAGE=BOTH >/dev/null
   cmake --build "$build/station-test/consumer" >/dev/null
-  mkdir "$build/station"
+  mkdir "$build/consumer-station"
   cp "$build/station-test/consumer/consumer.exe" "$build/station-test/prefix/bin/Zolvane.dll" \
-    "$build/station/"
+    "$build/consumer-station/"
 }
 
-echo "-- 32-bit"
-configure 32 i686
-cmake --build build-win32 -j2 --target "${compile_only[@]}" >/dev/null
-check_dll 32 i686-w64-mingw32-objdump
-rm -rf build-win32/station && station 32 i686
 
-echo "-- 64-bit"
-configure 64 x86_64 -DCMAKE_CROSSCOMPILING_EMULATOR="$(command -v wine || echo wine)"
-cmake --build build-win64 -j2 --target "${run_tests[@]}" >/dev/null
-check_dll 64 x86_64-w64-mingw32-objdump
-rm -rf build-win64/station && station 64 x86_64
-
-export WINEPREFIX=$root/build-win64/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-if ! timeout 120 wine cmd /c exit 0 >/dev/null 2>&1; then
-  echo "Wine cannot run programs here: the cross-builds and export checks above stand alone"
-  exit 0
-fi
+report=()
 status=0
-# The station folder alone, first without a VISA (the library loads and says so), then with the
-# double as its visa32.dll.
-echo "station folder: $(ls build-win64/station | tr '\n' ' ')"
-(cd build-win64/station && timeout 60 wine consumer.exe no-visa) || status=1
-cp build-win64/bin/visa32.dll build-win64/station/
-(cd build-win64/station && timeout 60 wine consumer.exe visa) || status=1
-[ "$status" = 0 ] && echo "the consumer ran from the station folder, without and with a VISA"
+for spec in 32:i686 64:x86_64; do
+  bits=${spec%%:*} arch=${spec#*:}
+  build=build-win$bits
+  echo "-- $bits-bit"
+  t0=$SECONDS
+  configure "$bits" "$arch"
+  cmake --build "$build" -j2 --target "${run_tests[@]}" zolvane_phone_test zolvane_msvc_lib >/dev/null
+  check_imports "$bits" "$arch-w64-mingw32-objdump"
+  consumer "$bits" "$arch"
+  echo "built in $((SECONDS - t0)) s"
 
-regex="^($(IFS='|'; echo "${run_tests[*]}"))(\\.de_DE)?\$"
-timeout 300 ctest --test-dir build-win64 -R "$regex" -j2 --timeout 120 --output-on-failure || status=$?
+  if [ -n "${wine_ready:-}" ]; then
+    wait "$wine_ready" || { echo "Wine could not be installed or make its prefix at $WINEPREFIX" >&2; exit 1; }
+    wine_ready=
+  fi
+  # A program that cannot start fails here, before any count.
+  probe=$(cd "$build/consumer-station" && timeout 60 wine consumer.exe no-visa 2>&1) || {
+    echo "$probe"
+    echo "Wine cannot run the $bits-bit consumer.exe" >&2
+    exit 1
+  }
+  echo "$probe"
+  cp "$build/bin/visa32.dll" "$build/consumer-station/"
+  (cd "$build/consumer-station" && timeout 60 wine consumer.exe visa) || status=1
+
+  regex="^($(IFS='|'; echo "${run_tests[*]} ${windows_tests[*]}" | tr ' ' '|'))(\\.de_DE)?\$"
+  log=$root/$build/wine-suite.log
+  set +e
+  timeout 600 ctest --test-dir "$build" -R "$regex" -j2 --timeout 120 --output-on-failure >"$log" 2>&1
+  rc=$?
+  set -e
+  grep -E '^ *[0-9]+/[0-9]+ Test|tests passed|tests failed out of' "$log" || true
+  summary=$(grep -E 'tests failed out of [0-9]+' "$log" || true)
+  if [ -z "$summary" ]; then
+    cat "$log"
+    echo "$bits-bit: ctest ran nothing (exit $rc)" >&2
+    exit 1
+  fi
+  failed=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$summary")
+  total=$(sed -E 's/.* tests failed out of ([0-9]+).*/\1/' <<<"$summary")
+  # Every test named above must have run, in both locales where it has two.
+  expected=$(ctest --test-dir "$build" -N -R "$regex" | sed -n 's/^Total Tests: //p')
+  if [ "$total" != "$expected" ] || [ "$total" -lt $(( ${#run_tests[@]} + ${#windows_tests[@]} )) ]; then
+    echo "$bits-bit: $total tests ran, $expected registered" >&2
+    status=1
+  fi
+  if [ "$rc" != 0 ] || [ "$failed" != 0 ]; then
+    sed -n '/The following tests FAILED/,$p' "$log"
+    grep -B2 -A40 -E 'Failed|\*\*\*' "$log" | head -200 || true
+    status=1
+  fi
+  passed=$((total - failed))
+
+  # The station ZIP, made by CPack from what the install rules name.
+  packaged=(Zolvane zolvane_phone_test zolvane_simulator_path zolvane_msvc_lib)
+  [ -f trace/CMakeLists.txt ] && packaged+=(zolvane_trace_path)
+  cmake --build "$build" -j2 --target "${packaged[@]}" >/dev/null
+  rm -rf "$build/package"
+  (cd "$build" && cpack -G ZIP -B "$root/$build/package" >/dev/null)
+  zip=$(ls "$build"/package/Zolvane-*-win$bits.zip)
+  echo "$(basename "$zip"): $(stat -c %s "$zip") bytes, $(unzip -Z1 "$zip" | grep -vc '/$') files"
+  wanted=(README.txt bin/Zolvane.dll bin/zolvane_phone_test.exe include/Zolvane.h
+          lib/libZolvane.dll.a lib/Zolvane.def lib/Zolvane.lib lib/cmake/Zolvane/ZolvaneConfig.cmake
+          lib/zolvane/simulator/visa32.dll)
+  [ -f trace/CMakeLists.txt ] && wanted+=(lib/zolvane/trace/visa32.dll)
+  if [ -f python/CMakeLists.txt ]; then
+    wanted+=(lib/zolvane/python/zolvane/__init__.py)
+  else
+    wanted+=(python/zolvane/__init__.py)
+  fi
+  check "zip contents" zip_holds "$zip" "${wanted[@]}"
+  check "msvc import library" msvc_imports "$bits" "$build/msvc/Zolvane.lib"
+  check "station from the zip" zip_station "$zip" "$root/$build/zip-test"
+
+  [ "$failed" = 0 ] || status=1
+  report+=("$bits-bit: $passed passed, $failed failed")
+  echo "${report[-1]}"
+done
 wineserver -k || true
+
+for line in "${report[@]}"; do echo "$line"; done
+echo "windows step: $((SECONDS - start)) s"
 exit "$status"

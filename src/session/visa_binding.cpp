@@ -14,9 +14,7 @@
 namespace zolvane::visa {
 namespace {
 
-#if defined(_WIN32)
-constexpr const char *kLibraryNames[] = {"visa32.dll"};
-#elif defined(__APPLE__)
+#if defined(__APPLE__)
 constexpr const char *kLibraryNames[] = {"/Library/Frameworks/VISA.framework/VISA"};
 #else
 constexpr const char *kLibraryNames[] = {"libivivisa.so.7", "libvisa.so", "librsvisa.so",
@@ -56,11 +54,15 @@ ViStatus bind() {
   if (!lock.held()) return kViErrorSystemError;
   if (bound.load(std::memory_order_relaxed)) return kViSuccess;
 
+#if defined(_WIN32)
+  void *lib = loadVisa();
+#else
   void *lib = nullptr;
   for (const char *name : kLibraryNames) {
     lib = platform::loadLibrary(name);
     if (lib != nullptr) break;
   }
+#endif
   if (lib == nullptr) return kViErrorLibraryNfound;
 
   EntryPoints found{};
@@ -158,6 +160,56 @@ ViStatus queryf(ViSession vi, const char *query, const char *readFormat, char *d
   if (!isBound()) return bindThenQueryf(vi, query, readFormat, destination);
   return entry.queryf(vi, text(query), text(readFormat), destination);
 }
+
+#if defined(_WIN32)
+namespace {
+// Longest folder plus file name the search tries; a longer one is passed over. On the stack.
+constexpr DWORD kPathCapacity = 1024;
+constexpr wchar_t kVisaFile[] = L"\\visa32.dll";
+
+// Loads <folder>\visa32.dll, the folder being the first `length` characters of `path`; nullptr
+// when the name does not fit or nothing loads. The altered search lets a VISA in that folder
+// find its own DLLs beside it.
+HMODULE loadFromFolder(wchar_t (&path)[kPathCapacity], DWORD length) {
+  constexpr DWORD fileLength = sizeof kVisaFile / sizeof kVisaFile[0];  // with the NUL
+  if (length == 0 || length > kPathCapacity - fileLength) return nullptr;
+  if (path[length - 1] == L'\\') --length;
+  for (DWORD i = 0; i < fileLength; ++i) path[length + i] = kVisaFile[i];
+  return LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+}  // namespace
+
+void *loadVisaByFullPaths() {
+  wchar_t path[kPathCapacity];
+  // The program's folder.
+  DWORD n = GetModuleFileNameW(nullptr, path, kPathCapacity);
+  if (n > 0 && n < kPathCapacity) {
+    while (n > 0 && path[n - 1] != L'\\') --n;
+    if (HMODULE lib = loadFromFolder(path, n)) return lib;
+  }
+  // The folder the program gave SetDllDirectory.
+  n = GetDllDirectoryW(kPathCapacity, path);
+  if (n > 0 && n < kPathCapacity) {
+    if (HMODULE lib = loadFromFolder(path, n)) return lib;
+  }
+  // System32; a 32-bit program on 64-bit Windows reads SysWOW64 through that name.
+  n = GetSystemDirectoryW(path, kPathCapacity);
+  if (n > 0 && n < kPathCapacity) {
+    if (HMODULE lib = loadFromFolder(path, n)) return lib;
+  }
+  return nullptr;
+}
+
+void *loadVisa() {
+  // The search flags came with AddDllDirectory (Windows 8; 7 and Vista with KB2533623).
+  HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  if (kernel != nullptr && GetProcAddress(kernel, "AddDllDirectory") != nullptr) {
+    HMODULE lib = LoadLibraryExW(kVisaFile + 1, nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+    if (lib != nullptr || GetLastError() != ERROR_INVALID_PARAMETER) return lib;
+  }
+  return loadVisaByFullPaths();
+}
+#endif
 
 void unbind() {
   if (!bound.load(std::memory_order_acquire)) return;

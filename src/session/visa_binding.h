@@ -28,4 +28,14 @@ ViStatus queryf(ViSession vi, const char *query, const char *readFormat, char *d
 // Closes every remembered resource-manager session and releases VISA (at unload).
 void unbind();
 
+#if defined(_WIN32)
+// Loads visa32.dll from the program's folder, the folders added with AddDllDirectory or
+// SetDllDirectory, or the system folder; never from the current folder (unless it is the
+// program's), where a planted DLL would run inside the station.
+void *loadVisa();
+// The same search by full paths, for a Windows whose loader lacks the search flags: the
+// program's folder, the SetDllDirectory folder, the system folder.
+void *loadVisaByFullPaths();
+#endif
+
 }  // namespace zolvane::visa
