@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
 """zolvane_phone_test's plan, limits and verdicts, written with the zolvane package."""
-import sys
-import time
+import sys, time
 
 import zolvane
 from zolvane import Band, ChannelMode
@@ -18,13 +17,16 @@ def step(name, action, limits="-", gating=True, always=False, timed=False):
         verdicts.append("SKIP")
         return print(f"{len(verdicts):3d}  {name:<36} {'-':<18} {limits:<22} SKIP")
     start, note = time.monotonic(), ""
+    station_failed = False  # ERROR: the station failed (a VISA error, no answer), not the phone
     try:
         value, passed = action() or ("-", True)
     except zolvane.ZolvaneError as error:
         value, passed, note = f"status {error.status:d}", False, f"\n     {error}"
+        station_failed = not isinstance(error, zolvane.TimeoutOrNoConnection)
     seconds = time.monotonic() - start
     value = f"{seconds:.2f} s" if timed and not note else value
-    verdict = "PASS" if passed and not (name == "End call" and seconds >= 5.0) else "FAIL"
+    verdict = "ERROR" if station_failed else "PASS" if passed and not (
+        name == "End call" and seconds >= 5.0) else "FAIL"
     setup_ok = setup_ok and (verdict == "PASS" or not gating)
     verdicts.append(verdict)
     print(f"{len(verdicts):3d}  {name:<36} {value:<18} {limits:<22} {verdict} {seconds:5.2f} s{note}")
@@ -73,7 +75,7 @@ step("Confirm connection after handoff", lambda: ts.check_connect(CONNECT_S), f"
 measure_all(BAND2, CHANNEL2)
 step("End call", lambda: ts.end_call(), "< 5 s", always=originated)  # if the call was originated
 step("Release test set", lambda: ts and ts.close(), always=True)
-passed = verdicts.count("PASS") == len(verdicts)
-print(f"\nSummary: {len(verdicts)} steps, {verdicts.count('FAIL')} failed, "
-      f"{verdicts.count('SKIP')} skipped\nRESULT: {'PASS' if passed else 'FAIL'}")
-sys.exit(0 if passed else 1)
+result = "ERROR" if "ERROR" in verdicts else "PASS" if verdicts.count("PASS") == len(verdicts) else "FAIL"
+print(f"\nSummary: {len(verdicts)} steps, {verdicts.count('FAIL')} failed, {verdicts.count('ERROR')} "
+      f"errors, {verdicts.count('SKIP')} skipped\nRESULT: {result}")
+sys.exit({"PASS": 0, "FAIL": 1, "ERROR": 3}[result])  # ERROR: retest the phone, do not scrap it
