@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
 """zolvane_phone_test's plan, limits and verdicts, written with the zolvane package."""
 import sys, time
-
 import zolvane
 from zolvane import Band, ChannelMode
 
@@ -16,8 +15,7 @@ def step(name, action, limits="-", gating=True, always=False, timed=False):
     if not (setup_ok or always):
         verdicts.append("SKIP")
         return print(f"{len(verdicts):3d}  {name:<36} {'-':<18} {limits:<22} SKIP")
-    start, note = time.monotonic(), ""
-    station_failed = False  # ERROR: the station failed (a VISA error, no answer), not the phone
+    start, note, station_failed = time.monotonic(), "", False  # station: a VISA error, no answer
     try:
         value, passed = action() or ("-", True)
     except zolvane.ZolvaneError as error:
