@@ -28,3 +28,21 @@ function(zolvane_visa_folder target library folder)
     DEPENDS ${library}
     COMMENT "${library} under every VISA name in ${folder}")
 endfunction()
+
+# zolvane_install_visa_folder(<library> <folder> <destination>): installs <library> into
+# <destination> under every VISA name, as zolvane_visa_folder made <folder> in the build tree.
+function(zolvane_install_visa_folder library folder destination)
+  install(TARGETS ${library}
+    LIBRARY DESTINATION ${destination}
+    RUNTIME DESTINATION ${destination})
+  if(WIN32)
+    install(FILES ${folder}/visa32.dll DESTINATION ${destination})
+    return()
+  endif()
+  foreach(visa_name ${ZOLVANE_VISA_NAMES})
+    install(CODE "
+      set(_dir \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${destination}\")
+      file(CREATE_LINK $<TARGET_FILE_NAME:${library}> \"\${_dir}/${visa_name}\" SYMBOLIC)
+      message(STATUS \"Installing: \${_dir}/${visa_name} -> $<TARGET_FILE_NAME:${library}>\")")
+  endforeach()
+endfunction()
