@@ -143,6 +143,9 @@ void installStopHandlers(bool restart) {
   sa.sa_flags = restart ? SA_RESTART : 0;
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
+  // An output whose reader went away (a logger that stopped, `| head`) must not end the run
+  // mid-phone, with the test set left open and the phone unrecorded: the writes fail instead.
+  std::signal(SIGPIPE, SIG_IGN);
 #endif
 }
 

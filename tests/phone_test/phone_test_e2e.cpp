@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -439,6 +440,28 @@ TEST(PhoneTestProgram, KilledInTheMiddleOfARepeatEveryRecordWrittenIsWhole) {
   EXPECT_GE(written, 5u);
   EXPECT_TRUE(written == finished || written == finished + 1) << written << " " << finished;
   std::remove(results.c_str());
+}
+
+// Standard output whose reader has gone: the phone is still tested, recorded and released.
+TEST(PhoneTestProgram, AClosedOutputStillRecordsThePhone) {
+  std::string results = tempPath("closed_output.jsonl"), fifo = tempPath("closed_output.fifo");
+  std::remove(results.c_str());
+  std::remove(fifo.c_str());
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::thread reader([&] {
+    int fd = open(fifo.c_str(), O_RDONLY);
+    if (fd >= 0) close(fd);
+  });
+  Running run = startProgram(fast({"--results", results}), {}, "/dev/null", fifo);
+  reader.join();
+  Outcome r = finish(run);
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  std::vector<nlohmann::json> recs = records(results);
+  ASSERT_EQ(recs.size(), 1u);
+  EXPECT_EQ(recs[0]["verdict"], "PASS");
+  EXPECT_EQ(recs[0]["steps"].back()["verdict"], "PASS");  // the release
+  std::remove(results.c_str());
+  std::remove(fifo.c_str());
 }
 
 // A signal while the call is up: the call is ended, the test set released (a second signal
