@@ -1,4 +1,4 @@
-// The line format of a VISA trace, shared by the simulated test set and the trace VISA:
+// The line format of the trace VISA, with the simulated test set's timestamp and kinds:
 //
 //   [    2.000853] > CALL:CONN:STAT?
 //
