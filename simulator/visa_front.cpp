@@ -1,5 +1,7 @@
 #include "visa_front.h"
 
+#include "status_text.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -27,50 +29,7 @@ std::string escaped(std::string_view bytes) {
   return out;
 }
 
-struct StatusText {
-  ViStatus status;
-  const char *name;
-  const char *description;
-};
-
-// Every status the simulator returns, with the standard's description.
-const StatusText kStatuses[] = {
-    {kViSuccess, "VI_SUCCESS", "Operation completed successfully."},
-    {kViSuccessEventDis, "VI_SUCCESS_EVENT_DIS", "Specified event is already disabled for at least one of the specified mechanisms."},
-    {kViSuccessQueueEmpty, "VI_SUCCESS_QUEUE_EMPTY", "Operation completed successfully, but queue was already empty."},
-    {kViSuccessTermChar, "VI_SUCCESS_TERM_CHAR", "The specified termination character was read."},
-    {kViSuccessMaxCnt, "VI_SUCCESS_MAX_CNT", "The number of bytes read is equal to the input count."},
-    {kViWarnNullObjectStatus, "VI_WARN_NULL_OBJECT", "The specified object reference is uninitialized."},
-    {kViWarnUnknownStatus, "VI_WARN_UNKNOWN_STATUS", "The status code passed to the operation could not be interpreted."},
-    {kViSuccessNestedShared, "VI_SUCCESS_NESTED_SHARED", "Operation completed successfully, and this session has nested shared locks."},
-    {kViSuccessNestedExclusive, "VI_SUCCESS_NESTED_EXCLUSIVE", "Operation completed successfully, and this session has nested exclusive locks."},
-    {kViErrorSystemError, "VI_ERROR_SYSTEM_ERROR", "Unknown system error (miscellaneous error)."},
-    {kViErrorInvObject, "VI_ERROR_INV_OBJECT", "The given session or object reference is invalid."},
-    {kViErrorRsrcLocked, "VI_ERROR_RSRC_LOCKED", "Specified type of lock cannot be obtained, or specified operation cannot be performed, because the resource is locked."},
-    {kViErrorInvExpr, "VI_ERROR_INV_EXPR", "Invalid expression specified for search."},
-    {kViErrorRsrcNfound, "VI_ERROR_RSRC_NFOUND", "Insufficient location information or the requested device or resource is not present in the system."},
-    {kViErrorInvRsrcName, "VI_ERROR_INV_RSRC_NAME", "Invalid resource reference specified. Parsing error."},
-    {kViErrorInvAccessMode, "VI_ERROR_INV_ACC_MODE", "Invalid access mode."},
-    {kViErrorTmo, "VI_ERROR_TMO", "Timeout expired before operation completed."},
-    {kViErrorNsupAttribute, "VI_ERROR_NSUP_ATTR", "The specified attribute is not defined or supported by the referenced session, event, or find list."},
-    {kViErrorNsupAttrState, "VI_ERROR_NSUP_ATTR_STATE", "The specified state of the attribute is not valid, or is not supported as defined by the session, event, or find list."},
-    {kViErrorAttrReadonly, "VI_ERROR_ATTR_READONLY", "The specified attribute is Read Only."},
-    {kViErrorInvLockType, "VI_ERROR_INV_LOCK_TYPE", "The specified type of lock is not supported by this resource."},
-    {kViErrorInvEvent, "VI_ERROR_INV_EVENT", "Specified event type is not supported by the resource."},
-    {kViErrorInvMech, "VI_ERROR_INV_MECH", "Invalid mechanism specified."},
-    {kViErrorInvMask, "VI_ERROR_INV_MASK", "Invalid buffer mask specified."},
-    {kViErrorInvFmt, "VI_ERROR_INV_FMT", "A format specifier in the format string is invalid."},
-    {kViErrorNsupFmt, "VI_ERROR_NSUP_FMT", "A format specifier in the format string is not supported."},
-    {kViErrorUserBuf, "VI_ERROR_USER_BUF", "A specified user buffer is not valid or cannot be accessed for the required size."},
-    {kViErrorInvParameter, "VI_ERROR_INV_PARAMETER", "The value of some parameter (which parameter is not known) is invalid."},
-    {kViErrorSesnNlocked, "VI_ERROR_SESN_NLOCKED", "The current session did not have a lock on the resource."},
-};
-
-const StatusText *findStatus(ViStatus s) {
-  for (const StatusText &t : kStatuses)
-    if (t.status == s) return &t;
-  return nullptr;
-}
+namespace status_text = zolvane::visa_status;
 
 std::string nameOf(ViStatus s) {
   const char *n = statusName(s);
@@ -405,12 +364,12 @@ constexpr ViUInt16 kFlushWhenFull = 2, kFlushOnAccess = 1;
 }  // namespace
 
 const char *statusName(ViStatus s) {
-  const StatusText *t = findStatus(s);
+  const status_text::StatusText *t = status_text::find(s);
   return t ? t->name : "";
 }
 
 const char *statusDescription(ViStatus s) {
-  const StatusText *t = findStatus(s);
+  const status_text::StatusText *t = status_text::find(s);
   return t ? t->description : "";
 }
 
@@ -716,7 +675,7 @@ ViStatus VisaFront::viGetAttribute(ViObject vi, ViAttr attr, void *value) {
 
 ViStatus VisaFront::viStatusDesc(ViObject, ViStatus status, ViChar *desc) {
   if (!desc) return kViErrorUserBuf;
-  const StatusText *t = findStatus(status);
+  const status_text::StatusText *t = status_text::find(status);
   if (!t) {
     copyOut(desc, "Unknown status " + std::to_string(status) + ".");
     return kViWarnUnknownStatus;

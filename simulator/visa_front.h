@@ -19,8 +19,6 @@
 
 namespace zolvane_sim {
 
-inline constexpr ViStatus kViErrorNsupAttr = kViErrorNsupAttribute;
-inline constexpr ViStatus kViWarnNullObject = kViWarnNullObjectStatus;
 inline constexpr ViUInt32 kDefaultTmoMs = 2000;  // VISA's own default until one is set
 
 class Clock {

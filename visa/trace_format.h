@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "status_text.h"
 #include "visa_types.h"
 
 namespace zolvane::trace_format {
@@ -39,54 +40,11 @@ inline void appendPrefix(std::string &out, double seconds, char kind) {
   if (n > 0) out.append(head, static_cast<std::size_t>(n) < sizeof head ? static_cast<std::size_t>(n) : sizeof head - 1);
 }
 
-struct StatusName {
-  ViStatus code;
-  const char *name;
-};
-
-inline constexpr StatusName kStatusNames[] = {
-    {kViSuccess, "VI_SUCCESS"},
-    {kViSuccessEventDis, "VI_SUCCESS_EVENT_DIS"},
-    {kViSuccessQueueEmpty, "VI_SUCCESS_QUEUE_EMPTY"},
-    {kViSuccessTermChar, "VI_SUCCESS_TERM_CHAR"},
-    {kViSuccessMaxCnt, "VI_SUCCESS_MAX_CNT"},
-    {kViWarnNullObjectStatus, "VI_WARN_NULL_OBJECT"},
-    {kViWarnUnknownStatus, "VI_WARN_UNKNOWN_STATUS"},
-    {kViSuccessNestedExclusive, "VI_SUCCESS_NESTED_EXCLUSIVE"},
-    {kViSuccessNestedShared, "VI_SUCCESS_NESTED_SHARED"},
-    {kViErrorSystemError, "VI_ERROR_SYSTEM_ERROR"},
-    {kViErrorInvObject, "VI_ERROR_INV_OBJECT"},
-    {kViErrorRsrcLocked, "VI_ERROR_RSRC_LOCKED"},
-    {kViErrorInvExpr, "VI_ERROR_INV_EXPR"},
-    {kViErrorRsrcNfound, "VI_ERROR_RSRC_NFOUND"},
-    {kViErrorInvRsrcName, "VI_ERROR_INV_RSRC_NAME"},
-    {kViErrorInvAccessMode, "VI_ERROR_INV_ACC_MODE"},
-    {kViErrorTmo, "VI_ERROR_TMO"},
-    {kViErrorNsupAttribute, "VI_ERROR_NSUP_ATTR"},
-    {kViErrorNsupAttrState, "VI_ERROR_NSUP_ATTR_STATE"},
-    {kViErrorAttrReadonly, "VI_ERROR_ATTR_READONLY"},
-    {kViErrorInvLockType, "VI_ERROR_INV_LOCK_TYPE"},
-    {kViErrorInvEvent, "VI_ERROR_INV_EVENT"},
-    {kViErrorInvMech, "VI_ERROR_INV_MECH"},
-    {kViErrorInvMask, "VI_ERROR_INV_MASK"},
-    {kViErrorIo, "VI_ERROR_IO"},
-    {kViErrorInvFmt, "VI_ERROR_INV_FMT"},
-    {kViErrorNsupFmt, "VI_ERROR_NSUP_FMT"},
-    {kViErrorNsupOper, "VI_ERROR_NSUP_OPER"},
-    {kViErrorUserBuf, "VI_ERROR_USER_BUF"},
-    {kViErrorInvParameter, "VI_ERROR_INV_PARAMETER"},
-    {kViErrorSesnNlocked, "VI_ERROR_SESN_NLOCKED"},
-    {kViErrorLibraryNfound, "VI_ERROR_LIBRARY_NFOUND"},
-};
-
 // "VI_ERROR_TMO (0xBFFF0015)"; a code without a name is shown by its value alone.
 inline void appendStatus(std::string &out, ViStatus status) {
-  for (const StatusName &s : kStatusNames) {
-    if (s.code == status) {
-      out += s.name;
-      out += ' ';
-      break;
-    }
+  if (const visa_status::StatusText *t = visa_status::find(status)) {
+    out += t->name;
+    out += ' ';
   }
   char code[16];
   std::snprintf(code, sizeof code, "(0x%08X)", static_cast<unsigned>(status));

@@ -72,7 +72,7 @@ inline constexpr ViAttr kViAttrFileAppendEn = 0x3FFF0192U;
 
 inline constexpr ViStatus kViSuccessEventDis = 0x3FFF0003;
 inline constexpr ViStatus kViSuccessQueueEmpty = 0x3FFF0004;
-inline constexpr ViStatus kViWarnNullObjectStatus = 0x3FFF0082;
+inline constexpr ViStatus kViWarnNullObject = 0x3FFF0082;
 inline constexpr ViStatus kViWarnUnknownStatus = 0x3FFF0085;
 inline constexpr ViStatus kViSuccessNestedShared = 0x3FFF0099;
 inline constexpr ViStatus kViSuccessNestedExclusive = 0x3FFF009A;
@@ -83,7 +83,7 @@ inline constexpr ViStatus kViErrorInvExpr = static_cast<ViStatus>(0xBFFF0010U);
 inline constexpr ViStatus kViErrorInvRsrcName = static_cast<ViStatus>(0xBFFF0012U);
 inline constexpr ViStatus kViErrorInvAccessMode = static_cast<ViStatus>(0xBFFF0013U);
 inline constexpr ViStatus kViErrorNsupAttrState = static_cast<ViStatus>(0xBFFF001EU);
-inline constexpr ViStatus kViErrorNsupAttribute = static_cast<ViStatus>(0xBFFF001DU);
+inline constexpr ViStatus kViErrorNsupAttr = static_cast<ViStatus>(0xBFFF001DU);
 inline constexpr ViStatus kViErrorSesnNlocked = static_cast<ViStatus>(0xBFFF009CU);
 inline constexpr ViStatus kViErrorInvEvent = static_cast<ViStatus>(0xBFFF0026U);
 inline constexpr ViStatus kViErrorInvMech = static_cast<ViStatus>(0xBFFF0027U);

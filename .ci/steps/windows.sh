@@ -164,8 +164,8 @@ consumer() {
 
 report=()
 status=0
-for spec in 32:i686 64:x86_64; do
-  bits=${spec%%:*} arch=${spec#*:}
+for target in 32:i686 64:x86_64; do
+  bits=${target%%:*} arch=${target#*:}
   build=build-win$bits
   echo "-- $bits-bit"
   t0=$SECONDS
