@@ -8,11 +8,13 @@
 set -euo pipefail
 
 packages=(g++ cmake make locales
-          libtomlplusplus-dev libcli11-dev nlohmann-json3-dev)
+          libtomlplusplus-dev libcli11-dev nlohmann-json3-dev
+          libsqlite3-dev libcpp-httplib-dev libpq-dev)
 if [ "${1:-}" = "--tests" ]; then
   packages+=(libgtest-dev libxml2-utils
              python3 python3-pytest python3-pyvisa python3-setuptools python3-wheel python3-pip
-             mono-mcs mono-runtime libmono-system-core4.0-cil)
+             mono-mcs mono-runtime libmono-system-core4.0-cil
+             postgresql-15 sqlite3)
 fi
 
 missing=()
