@@ -137,6 +137,10 @@ const std::vector<Key> &keys() {
       {"timeout_on", selectors(&Config::timeoutOn)},
       {"timeout_wait", seconds(&Config::timeoutWait)},
       {"trace", [](Config &c, std::string_view v) { c.trace = std::string(trim(v)); return true; }},
+      {"replay", [](Config &c, std::string_view v) { c.replay = std::string(trim(v)); return true; }},
+      {"replay_speed",
+       [](Config &c, std::string_view v) { return toDouble(v, c.replaySpeed) && c.replaySpeed >= 0.0; }},
+      {"profile", [](Config &c, std::string_view v) { c.profile = std::string(trim(v)); return true; }},
   };
   return table;
 }

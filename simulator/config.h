@@ -47,6 +47,11 @@ struct Config {
   double timeoutWait = 0.0;  // s a timed-out call waits, at most the session's I/O time-out
 
   std::string trace;  // file for the SCPI trace, "-" for stderr, empty for none
+
+  // Answering as a recording did (replay.h), or from a learned profile (profile.h).
+  std::string replay;        // a trace to replay strictly
+  double replaySpeed = 1.0;  // recorded delays divided by this; 0: none
+  std::string profile;       // a profile learned by zolvane_trace learn
 };
 
 // Applies "key=value" items separated by ';' or line feeds to `config`; a '#' at the start of an item

@@ -52,6 +52,7 @@ const char *errorText(int code) {
     case err::kSettingsConflict: return "Settings conflict";
     case err::kDataOutOfRange: return "Data out of range";
     case err::kIllegalParameterValue: return "Illegal parameter value";
+    case err::kTooMuchData: return "Too much data";
     case err::kQueueOverflow: return "Queue overflow";
     case err::kQueryInterrupted: return "Query INTERRUPTED";
     default: return "Error";
@@ -112,7 +113,7 @@ int parseMessage(std::string_view message, std::vector<ParsedCommand> &out) {
         std::size_t start = i;
         while (i < text.size() && isMnemonicChar(text[i])) ++i;
         if (i == start) return err::kSyntax;
-        nodes.push_back(upper(text.substr(start, i - start)));
+        if (nodes.size() <= kMaxHeaderNodes) nodes.push_back(upper(text.substr(start, i - start)));
         if (i < text.size() && text[i] == ':') {
           ++i;
           continue;
@@ -120,6 +121,7 @@ int parseMessage(std::string_view message, std::vector<ParsedCommand> &out) {
         break;
       }
       if (!absolute && !path.empty()) nodes.insert(nodes.begin(), path.begin(), path.end());
+      if (nodes.size() > kMaxHeaderNodes + 1) nodes.resize(kMaxHeaderNodes + 1);
       path.assign(nodes.begin(), nodes.end() - 1);
       cmd.nodes = std::move(nodes);
     }

@@ -21,6 +21,7 @@ inline constexpr int kInvalidSuffix = -131;
 inline constexpr int kSettingsConflict = -221;
 inline constexpr int kDataOutOfRange = -222;
 inline constexpr int kIllegalParameterValue = -224;
+inline constexpr int kTooMuchData = -223;
 inline constexpr int kQueueOverflow = -350;
 inline constexpr int kQueryInterrupted = -410;
 }  // namespace err
@@ -42,9 +43,15 @@ struct ParsedCommand {
   std::string text;    // the command as received, for messages and the trace
 };
 
+// The deepest header the test set's tree holds is far shorter than this; a header that resolves
+// to more nodes (a relative header repeated along a compound message) is undefined.
+inline constexpr std::size_t kMaxHeaderNodes = 16;
+
 // Splits a program message at ';' (outside quotes) and resolves the compound-header rule: a
-// header without a leading ':' continues from the path of the one before it. Returns 0 or an
-// error number; `out` then holds the commands before the bad one.
+// header without a leading ':' continues from the path of the one before it. A header resolving
+// to more than kMaxHeaderNodes nodes keeps only kMaxHeaderNodes + 1 of them, which no command
+// matches: so the path never grows past the limit and parsing stays linear in the message.
+// Returns 0 or an error number; `out` then holds the commands before the bad one.
 int parseMessage(std::string_view message, std::vector<ParsedCommand> &out);
 
 // A header in SCPI notation: "CALL[:CELL]:FCHannel:STATe". Upper-case letters are the short

@@ -571,6 +571,10 @@ void TestSet::pushError(int code, const std::string &context, Seconds now) {
 
 bool TestSet::receive(std::string_view message, Seconds now) {
   run(now);
+  if (message.size() > kMaxMessageBytes) {
+    pushError(err::kTooMuchData, "message of " + std::to_string(message.size()) + " bytes", now);
+    return true;
+  }
   Message m;
   std::vector<ParsedCommand> commands;
   m.parseError = parseMessage(message, commands);

@@ -24,6 +24,9 @@ namespace zolvane_sim {
 
 using Seconds = double;
 inline constexpr Seconds kNever = std::numeric_limits<double>::infinity();
+// The longest program message the test set takes; a longer one is refused whole with -223
+// "Too much data" in the error queue.
+inline constexpr std::size_t kMaxMessageBytes = std::size_t{1} << 20;
 
 struct Measurement {
   bool running = false;
@@ -93,7 +96,8 @@ class TestSet {
   void setEventSink(EventSink sink) { sink_ = std::move(sink); }
 
   // A program message arrives (without its terminator). Returns false when a fault makes the
-  // instrument refuse it: nothing of it is done and the write times out.
+  // instrument refuse it: nothing of it is done and the write times out. One over
+  // kMaxMessageBytes is not run: it queues -223.
   bool receive(std::string_view message, Seconds now);
 
   // The next response message, once it is ready. Without one, `readyAt` tells when one will be
@@ -116,6 +120,8 @@ class TestSet {
   // For tests and the trace.
   const Settings &settings() const { return s_; }
   const Config &config() const { return config_; }
+  // The delays a learned profile draws afresh before each command.
+  Config &tuning() { return config_; }
   bool registered() const { return registered_; }
   CallState callState() const { return call_; }
   std::size_t errorCount() const { return errors_.size(); }

@@ -27,14 +27,25 @@ zolvane_sim::VisaFront &front() {
 
 #define ZV_SIM_UNPAREN(...) __VA_ARGS__
 
-#define ZV_SIM_ENTRY(name, params, args) \
-  ZV_SIM_EXPORT ViStatus ZV_VI_FUNC name params { return front().name args; }
+// No exception leaves a VISA call: one that escapes the model (memory exhausted) is a system error.
+#define ZV_SIM_ENTRY(name, params, args)                      \
+  ZV_SIM_EXPORT ViStatus ZV_VI_FUNC name params {             \
+    try {                                                     \
+      return front().name args;                               \
+    } catch (...) {                                           \
+      return kViErrorSystemError;                             \
+    }                                                         \
+  }
 
 #define ZV_SIM_VARIADIC(name, params, last, vname, args)      \
   ZV_SIM_EXPORT ViStatus ZV_VI_FUNCC name(ZV_SIM_UNPAREN params, ...) { \
     va_list ap;                                               \
     va_start(ap, last);                                       \
-    ViStatus s = front().vname(ZV_SIM_UNPAREN args, ap);      \
+    ViStatus s = kViErrorSystemError;                         \
+    try {                                                     \
+      s = front().vname(ZV_SIM_UNPAREN args, ap);             \
+    } catch (...) {                                           \
+    }                                                         \
     va_end(ap);                                               \
     return s;                                                 \
   }

@@ -5,27 +5,42 @@
 #pragma once
 
 #include <cstdarg>
+#include <condition_variable>
 #include <cstdio>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "config.h"
+#include "profile.h"
+#include "replay.h"
+#include "trace_file.h"
 #include "test_set.h"
 #include "visa_types.h"
 
 namespace zolvane_sim {
 
 inline constexpr ViUInt32 kDefaultTmoMs = 2000;  // VISA's own default until one is set
+// The formatted-I/O write buffer (VI_ATTR_WR_BUF_SIZE): a viPrintf that fills it sends it on
+// without END, as VI_FLUSH_WHEN_FULL says; the test set holds the start of the message.
+inline constexpr std::size_t kWriteBufSize = 4096;
+// The longest search expression viFindRsrc takes; a longer one is VI_ERROR_INV_EXPR.
+inline constexpr std::size_t kMaxSearchExpression = 4096;
 
 class Clock {
  public:
   virtual ~Clock() = default;
   virtual Seconds now() = 0;
   virtual void sleepUntil(Seconds t) = 0;
+  // Waits until `t` with `lock` released, or until `wake` is notified, and holds `lock` again.
+  // False when the wait could never end (an infinite `t` on a clock that only jumps). Clocks of
+  // tests jump: nothing else runs while they "wait".
+  virtual bool waitUntil(std::unique_lock<std::mutex> &lock, std::condition_variable &wake,
+                         Seconds t);
 };
 
 // Seconds on the steady clock since this object was made; real sleeps.
@@ -34,6 +49,8 @@ class SteadyClock : public Clock {
   SteadyClock();
   Seconds now() override;
   void sleepUntil(Seconds t) override;
+  bool waitUntil(std::unique_lock<std::mutex> &lock, std::condition_variable &wake,
+                 Seconds t) override;
 
  private:
   long long originNs_;
@@ -116,7 +133,7 @@ class VisaFront {
     std::string writeBuffer;  // formatted bytes not yet sent: no line feed in the format yet
     std::vector<std::string> found;  // a find list's resources not yet returned
     unsigned exclusiveLocks = 0;     // nested locks this session holds on the instrument
-    unsigned sharedLocks = 0;
+    unsigned sharedLocks = 0;        // with the key sharedKey_
   };
 
   struct Formatted {
@@ -127,19 +144,34 @@ class VisaFront {
   Session *session(ViObject vi, Kind kind);
   Session *instrument(ViSession vi) { return session(vi, Kind::Instrument); }
   ViStatus lockedOut(ViSession vi) const;
+  bool sharedByOthers(ViSession vi) const;
+  // kViSuccess when `vi` may take the lock now, kViErrorRsrcLocked while another session's lock
+  // stands in the way, or a status that waiting cannot change.
+  ViStatus lockable(ViSession vi, ViAccessMode type, const char *key) const;
+  ViStatus acquire(std::unique_lock<std::mutex> &lock, ViSession vi, ViAccessMode type,
+                   ViUInt32 timeoutMs, const char *key, ViChar *accessKey);
+  void dropLocks(ViSession vi, const Session &s);
   std::string resourceName() const;
   // Formats like VISA's viPrintf; nothing is sent, so that a bad format sends nothing.
   ViStatus format(const Session &s, const char *fmt, va_list &args, bool flush, Formatted &out);
-  ViStatus send(Session &s, Formatted &f);
+  ViStatus send(std::unique_lock<std::mutex> &lock, Session &s, Formatted &f);
   bool deliver(std::string bytes, Seconds now);
   bool deliverOne(const std::string &part, Seconds now);
-  // Waits for the next answer of the instrument, with its line feed, into unread_.
-  ViStatus awaitAnswer(Session &s, Seconds giveUpAfter);
-  Seconds deadline(const Session &s, Seconds start) const;
-  void waitFor(const Session &s, Seconds start, Seconds wait);
+  // Bytes of a message whose end has not come; past the test set's message limit only the
+  // count matters, so no more is kept.
+  void hold(std::string_view bytes);
+  // Waits for the next answer of the instrument, with its line feed, into unread_. The library
+  // lock is released while it waits; the session may be closed meanwhile.
+  ViStatus awaitAnswer(std::unique_lock<std::mutex> &lock, ViSession vi, Seconds giveUpAfter);
+  static Seconds deadline(ViUInt32 tmoMs, Seconds start);
+  void waitFor(std::unique_lock<std::mutex> &lock, ViUInt32 tmoMs, Seconds start, Seconds wait);
+  void pause(std::unique_lock<std::mutex> &lock, Seconds until);
   void trace(Seconds t, char kind, const std::string &text);
 
   std::mutex mu_;
+  // The instrument changed: a message arrived, a lock was freed, a session closed. Every wait
+  // releases mu_ and listens here, so that one session's wait holds up no other.
+  std::condition_variable changed_;
   Loader load_;
   Clock &clock_;
   bool loaded_ = false;
@@ -150,9 +182,16 @@ class VisaFront {
   ViSession nextHandle_ = 1;
   std::string input_;   // the instrument's input: bytes of a message whose end has not come
   std::string unread_;  // the instrument's output: what a raw read left of the answer
-  ViSession lockOwner_ = 0;
-  std::FILE *trace_ = nullptr;
-  bool ownTrace_ = false;
+  ViSession lockOwner_ = 0;     // the session holding the exclusive lock
+  std::string sharedKey_;       // the access key of the shared lock, while one is held
+  unsigned keysMade_ = 0;
+  std::unique_ptr<zolvane::trace_format::TraceFile> trace_;
+  // Answering from a recording or a learned profile instead of the model alone.
+  std::unique_ptr<Replay> replay_;
+  std::unique_ptr<LearnedProfile> profile_;
+  bool replayComplained_ = false;
+  std::string lastQuery_;            // the query the next answer belongs to, for the profile
+  ViStatus refusal_ = kViErrorTmo;   // what a refused message makes the write return
 };
 
 }  // namespace zolvane_sim

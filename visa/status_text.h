@@ -35,6 +35,7 @@ inline constexpr StatusText kStatusTexts[] = {
     {kViErrorNsupAttrState, "VI_ERROR_NSUP_ATTR_STATE", "The specified state of the attribute is not valid, or is not supported as defined by the session, event, or find list."},
     {kViErrorAttrReadonly, "VI_ERROR_ATTR_READONLY", "The specified attribute is Read Only."},
     {kViErrorInvLockType, "VI_ERROR_INV_LOCK_TYPE", "The specified type of lock is not supported by this resource."},
+    {kViErrorInvAccessKey, "VI_ERROR_INV_ACCESS_KEY", "The access key to the resource associated with the specified session is invalid."},
     {kViErrorInvEvent, "VI_ERROR_INV_EVENT", "Specified event type is not supported by the resource."},
     {kViErrorInvMech, "VI_ERROR_INV_MECH", "Invalid mechanism specified."},
     {kViErrorInvMask, "VI_ERROR_INV_MASK", "Invalid buffer mask specified."},

@@ -68,6 +68,8 @@ inline constexpr ViAttr kViAttrGpibSecondaryAddr = 0x3FFF0173U;
 inline constexpr ViAttr kViAttrIoProt = 0x3FFF001CU;
 inline constexpr ViAttr kViAttrRdBufOperMode = 0x3FFF002AU;
 inline constexpr ViAttr kViAttrWrBufOperMode = 0x3FFF002DU;
+inline constexpr ViAttr kViAttrRdBufSize = 0x3FFF002BU;
+inline constexpr ViAttr kViAttrWrBufSize = 0x3FFF002EU;
 inline constexpr ViAttr kViAttrFileAppendEn = 0x3FFF0192U;
 
 inline constexpr ViStatus kViSuccessEventDis = 0x3FFF0003;
@@ -79,6 +81,7 @@ inline constexpr ViStatus kViSuccessNestedExclusive = 0x3FFF009A;
 inline constexpr ViStatus kViErrorRsrcLocked = static_cast<ViStatus>(0xBFFF000FU);
 inline constexpr ViStatus kViErrorAttrReadonly = static_cast<ViStatus>(0xBFFF001FU);
 inline constexpr ViStatus kViErrorInvLockType = static_cast<ViStatus>(0xBFFF0020U);
+inline constexpr ViStatus kViErrorInvAccessKey = static_cast<ViStatus>(0xBFFF0021U);
 inline constexpr ViStatus kViErrorInvExpr = static_cast<ViStatus>(0xBFFF0010U);
 inline constexpr ViStatus kViErrorInvRsrcName = static_cast<ViStatus>(0xBFFF0012U);
 inline constexpr ViStatus kViErrorInvAccessMode = static_cast<ViStatus>(0xBFFF0013U);

@@ -128,8 +128,8 @@ CC=clang CXX=clang++ cmake -S tests/robustness -B build-fuzz -DCMAKE_BUILD_TYPE=
   -DZOLVANE_FUZZ=ON -DZOLVANE_SANITIZE=ON > /dev/null
 # The robustness programs run under the same sanitizers here unless the suite's sanitized build
 # already ran them; every seed runs once before the fuzzing.
-sanitized="zolvane_fuzz_seeds|simulator_fuzz_seeds"
-targets=(zolvane_fuzz simulator_fuzz)
+sanitized="zolvane_fuzz_seeds|simulator_fuzz_seeds|trace_format_fuzz_seeds"
+targets=(zolvane_fuzz simulator_fuzz trace_format_fuzz)
 ran_here="the seeds; the robustness programs ran in the suite's sanitized build"
 if ! built_in build-asan; then
   sanitized="$sanitized|$(IFS='|'; echo "${programs[*]}")"
@@ -169,6 +169,21 @@ runs=$(sed -n 's/^Done \([0-9]*\) runs in \([0-9]*\) second.*/\1 executions in \
 [ -n "$runs" ] || { tail -20 build-fuzz/simulator_fuzz.log; echo "the simulator's fuzzer did not report its runs"; exit 1; }
 coverage=$(grep -o 'cov: [0-9]* ft: [0-9]* corp: [0-9]*' build-fuzz/simulator_fuzz.log | tail -1)
 figure "fuzzing the simulator's front: $runs, no failure ($coverage; seeds $(ls tests/fuzz/simulator_corpus | wc -l))"
+
+echo "-- fuzzing the trace and profile readers"
+rm -rf build-fuzz/trace_format_corpus && mkdir -p build-fuzz/trace_format_corpus &&
+  cp tests/fuzz/trace_format_corpus/* build-fuzz/trace_format_corpus/
+if ! ASAN_OPTIONS=abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+     build-fuzz/tests/fuzz/trace_format_fuzz -max_total_time="$fuzz_seconds" -timeout=10 \
+       -rss_limit_mb=2048 -max_len=16384 -print_final_stats=1 \
+       -artifact_prefix=build-fuzz/trace-format- build-fuzz/trace_format_corpus > build-fuzz/trace_format_fuzz.log 2>&1; then
+  grep -v '^#' build-fuzz/trace_format_fuzz.log | tail -60
+  exit 1
+fi
+runs=$(sed -n 's/^Done \([0-9]*\) runs in \([0-9]*\) second.*/\1 executions in \2 s/p' build-fuzz/trace_format_fuzz.log)
+[ -n "$runs" ] || { tail -20 build-fuzz/trace_format_fuzz.log; echo "the trace reader's fuzzer did not report its runs"; exit 1; }
+coverage=$(grep -o 'cov: [0-9]* ft: [0-9]* corp: [0-9]*' build-fuzz/trace_format_fuzz.log | tail -1)
+figure "fuzzing the trace and profile readers: $runs, no failure ($coverage; seeds $(ls tests/fuzz/trace_format_corpus | wc -l))"
 
 echo "-- robustness figures"
 printf '%s\n' "${figures[@]}"

@@ -9,7 +9,9 @@
 // An input is a program read from the front; running out of bytes ends it.
 //   byte 0       the configuration (kOptions)
 //   then records, each led by a byte c, c % 16 picking the call (see run()); texts are a length
-//   byte and that many bytes.
+//   byte and that many bytes. Two records repeat a text, so that a short input reaches the
+//   front's limits: a search expression of thousands of '*' or '+' (past the length cap), and a
+//   compound message of thousands of commands (past the message limit).
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -103,6 +105,17 @@ ViStatus scanFrom(VisaFront &f, ViSession vi, const char *rfmt, ...) {
 // The argument kinds a write format takes, as the front reads them: i int, l long, d double,
 // s string. The format is cut before the conversion that would need a fourth argument, so that
 // no conversion reads an argument that was not passed.
+// `unit` `reps` times after `head`, joined by `sep` (none when 0), at most `most` bytes.
+std::string repeated(std::string head, const std::string &unit, std::size_t reps, char sep,
+                     std::size_t most) {
+  for (std::size_t i = 0; i < reps && head.size() < most && !unit.empty(); ++i) {
+    if (sep && i) head += sep;
+    head += unit;
+  }
+  if (head.size() > most) head.resize(most);
+  return head;
+}
+
 std::string shapeOf(std::string &fmt) {
   std::string kinds;
   for (std::size_t i = 0; i < fmt.size(); ++i) {
@@ -168,6 +181,7 @@ void run(VisaFront &f, VirtualClock &clock, Reader &in) {
   checkStatus(f, f.viOpen(rm, "GPIB0::14::INSTR", 0, 0, &vi));
   std::vector<ViSession> handles{0, rm, vi, vi + 1, 0xFFFFFFFFU};
   static char big[1 << 18];  // room for any answer an input of 8 KiB can ask for
+  int compounds = 0;
   while (in.more()) {
     std::uint8_t c = in.byte();
     ViSession target = (c & 0x80) ? handles[in.byte() % handles.size()] : vi;
@@ -262,14 +276,18 @@ void run(VisaFront &f, VirtualClock &clock, Reader &in) {
         }
         break;
       }
-      case 13: {  // search expressions and resource names
+      case 13: {  // search expressions (a head and a repeated tail) and resource names
         std::string text = in.text();
         char desc[256], cls[256], expanded[256], alias[256];
         ViFindList list = 0;
         ViUInt32 count = 0;
         ViUInt16 type = 0, num = 0;
         if (c & 0x20) {
+          std::string unit = in.text();
+          text = repeated(text, unit, std::size_t{in.byte()} * 64, 0, kMaxSearchExpression + 64);
           s = f.viFindRsrc(rm, text.c_str(), &list, &count, desc);
+          if (s == kViSuccess && std::strncmp(desc, "GPIB0::", 7) != 0)
+            broken("a find names the one instrument", s);
           if (s == kViSuccess) {
             checkStatus(f, f.viFindNext(list, desc));
             checkStatus(f, f.viClose(list));
@@ -292,6 +310,14 @@ void run(VisaFront &f, VirtualClock &clock, Reader &in) {
       }
       default: {  // a whole SCPI message, the way clients send one
         std::string msg = in.text();
+        if ((c & 0x20) && compounds < 2) {  // a compound message: the command repeated
+          // At most 2,033 commands, twice an input, to keep an input's run short under the
+          // sanitizers; blanks after them take the message past the limit at no cost.
+          ++compounds;
+          std::uint8_t r = in.byte();
+          msg = repeated("", msg, std::size_t{r & 0x7FU} * 16 + 1, ';', kMaxMessageBytes);
+          if (r & 0x80) msg.append(kMaxMessageBytes, ' ');
+        }
         s = printfTo(f, target, "%s\n", msg.c_str());
         break;
       }
