@@ -5,14 +5,21 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <string_view>
 
 #include "entry_points.h"
 #include "formatted_args.h"
 #include "real_visa.h"
+#include "trace_file.h"
 #include "trace_format.h"
+
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
 
 #if defined(_WIN32)
 #define ZV_TRACE_EXPORT __declspec(dllexport)
@@ -28,27 +35,24 @@ namespace {
 using zolvane::trace_format::appendEscaped;
 using zolvane::trace_format::appendPrefix;
 using zolvane::trace_format::appendStatus;
+using zolvane::trace_format::header;
 
 class Sink {
  public:
   Sink() : origin_(RealVisa::now()) {
     const char *path = std::getenv("ZOLVANE_TRACE");
-    if (path && *path) {
-      file_ = std::fopen(path, "a");
-      if (!file_) std::fprintf(stderr, "zolvane trace: cannot append to %s; tracing to stderr\n", path);
+    std::string error;
+    if (!path || !*path || !file_.open(path, error)) {
+      if (!error.empty()) std::fprintf(stderr, "zolvane trace: %s; tracing to stderr\n", error.c_str());
+      file_.useStandardError();
     }
-    if (!file_) file_ = stderr;
+    file_.write(header("Zolvane trace VISA, process " + std::to_string(processId()),
+                       "the trace started"));
   }
 
   double seconds(double t) const { return t - origin_; }
 
-  // One whole line per record, under the lock, flushed at once: lines of several threads never mix.
-  void write(std::string &line) {
-    line += '\n';
-    std::lock_guard<std::mutex> lock(mu_);
-    std::fwrite(line.data(), 1, line.size(), file_);
-    std::fflush(file_);
-  }
+  void write(std::string &line) { file_.write(std::move(line)); }
 
   void note(char kind, std::string_view text) {
     std::string line;
@@ -58,8 +62,16 @@ class Sink {
   }
 
  private:
-  std::mutex mu_;
-  std::FILE *file_ = nullptr;  // never closed: VISA users close sessions from their own exit code
+  static long processId() {
+#if defined(_WIN32)
+    return static_cast<long>(GetCurrentProcessId());
+#else
+    return static_cast<long>(getpid());
+#endif
+  }
+
+  // Never closed: VISA users close sessions from their own exit code.
+  zolvane::trace_format::TraceFile file_{"zolvane trace"};
   double origin_;
 };
 

@@ -44,6 +44,16 @@ std::vector<std::string> lines(const std::string &text) {
   return out;
 }
 
+// The records of a trace file: its header line checked and left out.
+std::vector<std::string> records(const std::string &text) {
+  std::vector<std::string> all = lines(text);
+  EXPECT_FALSE(all.empty());
+  if (all.empty()) return all;
+  EXPECT_EQ(all[0].rfind("# zolvane-trace 2; Zolvane trace VISA, process ", 0), 0u) << all[0];
+  all.erase(all.begin());
+  return all;
+}
+
 std::string scratch(const std::string &name) {
   return ::testing::TempDir() + "zolvane_trace_test_" + std::to_string(getpid()) + "_" + name;
 }
@@ -109,8 +119,14 @@ const Env kTraced = {{"LD_LIBRARY_PATH", kTraceFolder},
                      {"ZOLVANE_TRACE_VISA", kSimLibrary},
                      {"ZOLVANE_TRACE", "file"}};
 
+// The plan on the simulator without the trace, run once for the tests that compare with it.
+const Result &directRun() {
+  static const Result direct = runPlan({{"LD_LIBRARY_PATH", kSimFolder}});
+  return direct;
+}
+
 TEST(TraceVisa, ChangesNothingAndRecordsEveryCallWithItsStatus) {
-  const Result direct = runPlan({{"LD_LIBRARY_PATH", kSimFolder}});
+  const Result &direct = directRun();
   const Result traced = runPlan(kTraced);
   ASSERT_EQ(direct.exitCode, 0) << direct.out;
   EXPECT_EQ(traced.exitCode, direct.exitCode) << traced.out;
@@ -125,7 +141,7 @@ TEST(TraceVisa, ChangesNothingAndRecordsEveryCallWithItsStatus) {
   for (const std::string &l : lines(traced.simTrace)) {
     std::smatch m;
     if (!std::regex_match(l, m, simLine)) continue;
-    const std::string text = m[2];
+    const std::string text = unquoted(m[2]);
     if (m[1] == ">") received.push_back(text);
     else answered.push_back(text.substr(0, text.find_first_of(" \t")));
   }
@@ -134,7 +150,7 @@ TEST(TraceVisa, ChangesNothingAndRecordsEveryCallWithItsStatus) {
   static const std::regex printfArgs(R"re(^[0-9]+, "(.*)\\n"(?:, "(.*)"|, (-?[0-9]+))?$)re");
   static const std::regex queryArgs(R"re(^[0-9]+, "(.*)\\n", "%255s"$)re");
   std::vector<std::string> written, read;
-  const std::vector<std::string> all = lines(traced.trace);
+  const std::vector<std::string> all = records(traced.trace);
   ASSERT_FALSE(all.empty());
   EXPECT_EQ(all[0].find("# forwarding to " + kSimLibrary), 15u) << all[0];
   std::map<std::string, int> calls;
@@ -192,7 +208,7 @@ TEST(TraceVisa, WithoutARealVisaSaysWhyOnceAndFails) {
     const Result r = runPlan(c.env);
     EXPECT_EQ(r.exitCode, 1) << r.out;
     EXPECT_EQ(r.out, "InitTester -1073807202\n");
-    const std::vector<std::string> all = lines(r.trace);
+    const std::vector<std::string> all = records(r.trace);
     ASSERT_EQ(all.size(), 2u) << r.trace;
     EXPECT_NE(all[0].find("] ! no VISA library to forward to: "), std::string::npos) << all[0];
     EXPECT_NE(all[0].find(c.why), std::string::npos) << all[0];
@@ -207,7 +223,9 @@ TEST(TraceVisa, FindsTheRealVisaBehindItsOwnFolder) {
   Env env = {{"LD_LIBRARY_PATH", kTraceFolder + ":" + kSimFolder}, {"ZOLVANE_TRACE", "file"}};
   const Result r = runPlan(env);
   EXPECT_EQ(r.exitCode, 0) << r.out;
-  EXPECT_EQ(r.trace.rfind("# forwarding to " + kSimFolder + "/", 15), 15u) << r.trace;
+  const std::vector<std::string> all = records(r.trace);
+  ASSERT_FALSE(all.empty());
+  EXPECT_EQ(all[0].rfind("# forwarding to " + kSimFolder + "/", 15), 15u) << r.trace;
 }
 
 // Every entry point without a real VISA, called in a child process so that the trace loads
@@ -261,13 +279,113 @@ TEST(TraceVisa, EveryEntryPointFailsWithoutARealVisa) {
   ASSERT_EQ(waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status)) << "the child died of signal " << WTERMSIG(status);
   EXPECT_EQ(WEXITSTATUS(status), 0) << "calls that did not answer VI_ERROR_LIBRARY_NFOUND";
-  const std::vector<std::string> all = lines(slurp(trace));
+  const std::vector<std::string> all = records(slurp(trace));
   ASSERT_EQ(all.size(), 24u) << slurp(trace);
   EXPECT_NE(all[0].find(" ! no VISA library to forward to"), std::string::npos);
   for (std::size_t i = 1; i < all.size(); ++i)
     EXPECT_NE(all[i].find(" -> VI_ERROR_LIBRARY_NFOUND (0xBFFF009E) "), std::string::npos) << all[i];
   EXPECT_NE(all[21].find("viPrintf(1, \"%s %d %f %b\\n\", \"x\", 2, 3.5, ...)"), std::string::npos)
       << all[21];
+}
+
+// A child that loads the trace afresh with these variables and calls viWrite `count` times with
+// `size` bytes each (no real VISA: each call fails but is recorded with its bytes). Its standard
+// error goes to `errors`.
+pid_t writer(const Env &env, int count, std::size_t size, char fill, const std::string &errors) {
+  const pid_t child = fork();
+  if (child != 0) return child;
+  for (const auto &[k, v] : env) setenv(k.c_str(), v.c_str(), 1);
+  if (!freopen(errors.c_str(), "w", stderr)) _exit(91);
+  void *lib = dlopen(kTraceLibrary.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!lib) _exit(90);
+  auto write = reinterpret_cast<ViStatus (*)(ViSession, const ViByte *, ViUInt32, ViUInt32 *)>(
+      dlsym(lib, "viWrite"));
+  const std::string bytes(size, fill);
+  int unexpected = 0;
+  for (int i = 0; i < count; ++i) {
+    ViUInt32 n = 0;
+    unexpected += write(1, reinterpret_cast<const ViByte *>(bytes.data()),
+                        static_cast<ViUInt32>(bytes.size()), &n) != kViErrorLibraryNfound;
+  }
+  _exit(unexpected);
+}
+
+int waitFor(pid_t child) {
+  int status = 0;
+  if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+// Two processes appending 5,000-byte records to one file, and records over the cap: every line
+// is whole (one process's, of the expected length), a cut line ends with the marker that says
+// how much was left out.
+TEST(TraceVisa, LinesOfProcessesSharingAFileNeverMix) {
+  const std::string trace = scratch("shared"), errors = scratch("shared_errors");
+  std::remove(trace.c_str());
+  const Env env = {{"ZOLVANE_TRACE", trace}, {"ZOLVANE_TRACE_VISA", "/nonexistent/libvisa.so"}};
+  struct Case {
+    std::size_t size;
+    int count;
+    char fill;
+  } cases[] = {{5000, 1500, 'a'}, {5000, 1500, 'b'}, {200000, 3, 'c'}, {65536, 2, 'd'}};
+  std::vector<pid_t> children;
+  for (const Case &c : cases) children.push_back(writer(env, c.count, c.size, c.fill, errors));
+  for (pid_t child : children) EXPECT_EQ(waitFor(child), 0);
+  // Parsed by hand: std::regex recurses per character and would overflow on these lines.
+  const std::string head = "] > viWrite(1, \"", tail = "\") -> VI_ERROR_LIBRARY_NFOUND (0xBFFF009E) 0.0 us";
+  const std::string cutTag = " [cut: ", cutEnd = " bytes left out]";
+  std::map<char, int> whole, cutLines;
+  std::size_t longest = 0;
+  for (const std::string &l : lines(slurp(trace))) {
+    longest = std::max(longest, l.size() + 1);
+    if (l[0] == '#' || l.find("] ! no VISA library") != std::string::npos) continue;
+    const std::size_t start = l.find(head);
+    ASSERT_TRUE(l[0] == '[' && start != std::string::npos && start < 16) << "torn line: " << l.substr(0, 120);
+    const std::string rest = l.substr(start + head.size());
+    std::string bytes;
+    if (rest.size() > tail.size() && rest.compare(rest.size() - tail.size(), tail.size(), tail) == 0) {
+      bytes = rest.substr(0, rest.size() - tail.size());
+      ASSERT_EQ(bytes.size(), 5000u) << l.substr(0, 80);
+      ++whole[bytes[0]];
+    } else {
+      const std::size_t at = rest.rfind(cutTag);
+      ASSERT_TRUE(at != std::string::npos && rest.compare(rest.size() - cutEnd.size(), cutEnd.size(), cutEnd) == 0)
+          << "torn line: " << l.substr(0, 80) << " ... " << l.substr(l.size() - 80);
+      bytes = rest.substr(0, at);
+      const std::size_t left = std::stoul(rest.substr(at + cutTag.size()));
+      // What was left out is the rest of the bytes and the record's end.
+      EXPECT_EQ(bytes.size() + left, (bytes[0] == 'c' ? 200000u : 65536u) + tail.size()) << l.substr(0, 80);
+      ++cutLines[bytes[0]];
+    }
+    ASSERT_EQ(bytes.find_first_not_of(bytes[0]), std::string::npos) << "mixed: " << l.substr(0, 80);
+  }
+  EXPECT_EQ(whole['a'], 1500);
+  EXPECT_EQ(whole['b'], 1500);
+  EXPECT_EQ(cutLines['c'], 3);
+  EXPECT_EQ(cutLines['d'], 2);  // the line with its prefix is over the cap though the bytes are not
+  EXPECT_LE(longest, 65536u);
+}
+
+// A trace that cannot be written (a full disk) is said once on standard error; every call is
+// still forwarded and answered as without the trace.
+TEST(TraceVisa, AFullDiskIsSaidOnceAndTheCallsGoOn) {
+  const Result &direct = directRun();
+  Env env = kTraced;
+  env["ZOLVANE_TRACE"] = "/dev/full";
+  std::string cmd = "env -u ZOLVANE_SIM -u ZOLVANE_SIM_TRACE ZOLVANE_SIM_OPTIONS='" +
+                    std::string(kNoDelays) + "'";
+  for (const auto &[k, v] : env) cmd += " " + k + "='" + v + "'";
+  const std::string out = scratch("full_out"), err = scratch("full_err");
+  cmd += " '" + kPlanClient + "' >'" + out + "' 2>'" + err + "'";
+  const int status = std::system(cmd.c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(slurp(out), direct.out);
+  const std::string complaint = slurp(err);
+  EXPECT_EQ(lines(complaint).size(), 1u) << complaint;
+  EXPECT_NE(complaint.find("zolvane trace: cannot write the trace to /dev/full (No space left on device)"),
+            std::string::npos)
+      << complaint;
 }
 
 }  // namespace
