@@ -1,11 +1,11 @@
-// Running statistics of one measured step, kept in constant memory (Welford's update), and the
-// process capability against its limits.
+// Running statistics of one step, kept in constant memory (Welford's update): no loss of digits
+// for readings with a large offset and a small spread.
 #pragma once
 
 #include <cstddef>
 #include <optional>
 
-namespace phone_test::summary {
+namespace zolvane::analysis {
 
 class RunningStats {
  public:
@@ -27,8 +27,8 @@ class RunningStats {
 };
 
 // Cpk against the limits given; with one limit the one-sided index (Cpu or Cpl). None when it is
-// undefined: no limit, fewer than two values, or no spread.
-std::optional<double> cpk(const RunningStats &s, std::optional<double> low,
+// undefined: no limit, no standard deviation, or no spread.
+std::optional<double> cpk(double mean, std::optional<double> stddev, std::optional<double> low,
                           std::optional<double> high);
 
-}  // namespace phone_test::summary
+}  // namespace zolvane::analysis
