@@ -4,22 +4,32 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "database.h"
+#include "identity.h"
 #include "launcher.h"
 #include "options.h"
 #include "plan.h"
 #include "plan_file.h"
 #include "record.h"
+#include "record_schema.h"
 #include "station.h"
 
 #if defined(ZOLVANE_HAVE_SIM_MODEL)
 #include "config.h"
+#include "test_set.h"
 #endif
-#if defined(ZOLVANE_HAVE_PHONE_SUMMARY)
-#include "summary/summary.h"
+#if defined(ZOLVANE_HAVE_FORWARD)
+#include "forwarding.h"
+#endif
+#if defined(ZOLVANE_HAVE_ANALYSIS)
+#include "output.h"
+#include "render.h"
+#include "summarize.h"
 #endif
 
 namespace phone_test {
@@ -43,11 +53,15 @@ bool checkStation(const Options &o, std::string &error) {
       error = "--sim-options: " + error;
       return false;
     }
+    // What the simulator would refuse only once it is opened: a header it does not know.
+    if (std::string why = zolvane_sim::TestSet::checkConfig(config); !why.empty()) {
+      error = "simulator settings: " + why;
+      return false;
+    }
   }
 #endif
   const std::pair<const char *, const std::string *> outputs[] = {
-      {"--trace", &o.traceFile}, {"--results", &o.results}, {"--csv", &o.csv},
-      {"--html", &o.html}};
+      {"--trace", &o.traceFile}, {"--results", &o.results}, {"--csv", &o.csv}};
   for (const auto &[option, path] : outputs) {
     if (path->empty()) continue;
     if (!canWrite(*path, error)) {
@@ -55,12 +69,34 @@ bool checkStation(const Options &o, std::string &error) {
       return false;
     }
   }
-#if !defined(ZOLVANE_HAVE_PHONE_SUMMARY)
+#if defined(ZOLVANE_HAVE_ANALYSIS)
+  // The report is written by rename: a device or a FIFO is written in place, a directory refused.
+  if (!o.html.empty() && !zolvane::analysis::checkOutput(o.html, error)) {
+    error = "--html: " + error;
+    return false;
+  }
+#else
   if (!o.html.empty()) {
-    error = "--html: this build has no summary library (phone_test/summary)";
+    error = "--html: this build has no analysis library (analysis/)";
     return false;
   }
 #endif
+  // The line tells its stations apart by name.
+  if (!o.forwardTo.empty() && o.station.empty()) {
+    error = "--forward-to needs the station's name: give --station NAME";
+    return false;
+  }
+#if !defined(ZOLVANE_HAVE_FORWARD)
+  if (!o.forwardTo.empty()) {
+    error = "--forward-to: this build has no forwarder (line/)";
+    return false;
+  }
+#endif
+  // A record must say which phone it is; a gauge study repeats one phone that may have none.
+  if (o.writesRecords() && o.serial.empty() && o.serialsFrom.empty() && o.repeat == 1) {
+    error = "records need the phone's serial: give --serial S or --serials FILE|-";
+    return false;
+  }
   return true;
 }
 
@@ -105,6 +141,23 @@ class Serials {
 
   // 0 when not known in advance.
   int total() const { return total_; }
+  // Standard input gave no serial at all.
+  bool noneRead(int phones) const { return fromInput_ && phones == 0 && !stopRequested(); }
+
+  // The phones not tested once the station stops after phone k, for the operator.
+  std::string untested(int k) const {
+    if (fromInput_) return "the serials still to be scanned";
+    if (fromList_) {
+      std::string out;
+      for (std::size_t i = static_cast<std::size_t>(k); i < list_.size(); ++i)
+        out += (out.empty() ? "" : " ") + printable(list_[i]);
+      return out.empty() ? "none" : out;
+    }
+    const int left = total_ - k;
+    if (left <= 0) return "none";
+    return std::to_string(left) + " more run" + (left == 1 ? "" : "s") + " of " +
+           (fixed_.empty() ? std::string("the phone") : printable(fixed_));
+  }
 
   bool next(int k, std::string &serial) {
     if (fromList_) {
@@ -144,13 +197,15 @@ class Serials {
 class Progress {
  public:
   explicit Progress(bool live) : live_(live), start_(std::chrono::steady_clock::now()) {}
-  void show(int phone, int total, int step, const std::string &name, int passed) {
+  // waiting: records not yet with the line server; negative when nothing is forwarded.
+  void show(int phone, int total, int step, const std::string &name, int passed, long waiting) {
     if (!live_) return;
     double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
     std::string of = total > 0 ? " of " + std::to_string(total) : "";
-    std::printf("\r\033[Kphone %d%s | step %d %s | %.1f s | %d passed", phone, of.c_str(), step,
-                name.c_str(), elapsed, passed);
+    std::string wait = waiting >= 0 ? " | " + std::to_string(waiting) + " to forward" : "";
+    std::printf("\r\033[Kphone %d%s | step %d %s | %.1f s | %d passed%s", phone, of.c_str(), step,
+                name.c_str(), elapsed, passed, wait.c_str());
     std::fflush(stdout);
   }
   void clear() {
@@ -165,11 +220,20 @@ class Progress {
 };
 
 int summarize(const Options &o) {
-#if defined(ZOLVANE_HAVE_PHONE_SUMMARY)
-  return summary::summarizeFiles(o.summarizeFiles, o.html, stdout, stderr);
+#if defined(ZOLVANE_HAVE_ANALYSIS)
+  zolvane::analysis::SummarizeRequest rq;
+  rq.files = o.summarizeFiles;
+  rq.db = o.db;
+  rq.station = o.station;
+  rq.plan = o.summaryPlan;
+  rq.since = o.since;
+  rq.until = o.until;
+  rq.json = o.json;
+  rq.html = o.html;
+  return zolvane::analysis::summarize(rq, stdout, stderr);
 #else
   (void)o;
-  return refuse("summarize: this build has no summary library (phone_test/summary)");
+  return refuse("summarize: this build has no analysis library (analysis/)");
 #endif
 }
 
@@ -189,6 +253,13 @@ int run(int argc, char **argv) {
     return 0;
   }
   if (o.summarize) return summarize(o);
+  if (o.exportRecords) return exportCommand(o);
+  if (o.importRecords) return importCommand(o);
+#if defined(ZOLVANE_HAVE_FORWARD)
+  if (o.forwardRecords) return forwardCommand(o);
+#else
+  if (o.forwardRecords) return refuse("forward: this build has no forwarder (line/)");
+#endif
   const std::string planText = planToml(o.plan);
   if (o.printPlan) {
     std::fputs(planText.c_str(), stdout);
@@ -213,26 +284,71 @@ int run(int argc, char **argv) {
   LineFile results, csv;
   if (!o.results.empty() && !results.open(o.results, error)) return refuse("--results: " + error);
   if (!o.csv.empty() && !csv.open(o.csv, error)) return refuse("--csv: " + error);
-  bool csvHeaderDue = !o.csv.empty() && csv.wasEmpty();
+  // The station database: the one named, or the default as soon as the phones have serials (a
+  // try-out on the bench without one is not a record).
+  std::unique_ptr<zolvane::records::StationDb> db;
+  if (!o.db.empty() || (!o.noDb && (!o.serial.empty() || !o.serialsFrom.empty()))) {
+    db = openDatabase(o, error);
+    if (!db && !error.empty()) return refuse("--db: " + error);
+  }
+#if defined(ZOLVANE_HAVE_FORWARD)
+  // Records go to the line server from the database, so forwarding needs one.
+  std::unique_ptr<StationForwarder> forwarder;
+  if (!o.forwardTo.empty()) {
+    std::string path;
+    if (!db || !databasePath(o, path, error))
+      return refuse("--forward-to sends the records of the station database: give --serial, "
+                    "--serials or --db" + (error.empty() ? std::string() : " (" + error + ")"));
+    forwarder = StationForwarder::start(o, path, error);
+    if (!forwarder) return refuse(error);
+  }
+  auto waitingToForward = [&]() -> long {
+    return forwarder ? static_cast<long>(forwarder->waiting()) : -1;
+  };
+#else
+  auto waitingToForward = []() -> long { return -1; };
+#endif
+  Attempts attempts(db.get());
+  TestSetUsed testSet;
+  testSet.simulated = !o.realVisa;
+  testSet.resource = "GPIB0::" + std::to_string(o.plan.gpib) + "::INSTR";
+  if (testSet.simulated) testSet.simulator = simulatorSettings(o.simOptions);
+  const std::string host = hostName();
   installStopHandlers(true);
 
   const bool many = o.manyPhones();
   const std::string hash = planHash(planText);
-  if (many) {
-    std::printf("Zolvane phone test on %s\nPlan \"%s\" (%s)\n\n", where.c_str(),
-                o.plan.name.c_str(), hash.c_str());
+  // Said once the first phone is there (standard input that gives none prints nothing). A
+  // simulated run is never mistaken for a real test: it says so first, and in every record.
+  auto announce = [&] {
+    if (testSet.simulated)
+      std::printf("*** SIMULATED TEST SET: not a test of a real phone; every record says "
+                  "\"simulated\": true ***\n");
+    if (many)
+      std::printf("Zolvane phone test on %s\nPlan \"%s\" (%s)\n\n", where.c_str(),
+                  printable(o.plan.name).c_str(), hash.c_str());
     std::fflush(stdout);
-  }
-#if defined(ZOLVANE_HAVE_PHONE_SUMMARY)
-  summary::Summary stats(!o.html.empty());  // readings run by run only for the report
+  };
+#if defined(ZOLVANE_HAVE_ANALYSIS)
+  zolvane::analysis::Analysis stats;
+  stats.setPlanToml(planText);
+  stats.addSource("this run");
 #endif
   Progress progress(many && isTerminal(stdout));
   int counts[5] = {};  // by Verdict
   int phones = 0;
+  int errorsInARow = 0;
+  std::string stationStop;  // why the station stopped before its phones were done
   for (int k = 1; !stopRequested(); ++k) {
     std::string serial;
     if (!serials.next(k, serial)) break;
+    if (k == 1) announce();
     PhoneRecord rec;
+    rec.recordId = zolvane::records::newRecordId();
+    const zolvane::records::StationDb::Attempt attempt = attempts.next(serial);
+    rec.attempt = attempt.attempt;
+    rec.previousRecordId = attempt.previous;
+    rec.host = host;
     rec.serial = serial;
     rec.station = o.station;
     rec.operatorName = o.operatorName;
@@ -242,12 +358,31 @@ int run(int argc, char **argv) {
     int passedSoFar = counts[static_cast<int>(Verdict::Pass)];
     PhoneRun phone = runPlan(o.plan, where, many ? nullptr : stdout,
                              [&](int step, const std::string &name) {
-                               progress.show(k, serials.total(), step, name, passedSoFar);
+                               progress.show(k, serials.total(), step, name, passedSoFar,
+                                             waitingToForward());
                              });
     rec.seconds = phone.seconds;
     rec.verdict = phone.verdict;
     rec.rows = std::move(phone.rows);
+    if (testSet.visa.empty()) testSet.visa = boundVisa();
+    rec.testSet = testSet;
     nlohmann::json json = toJson(rec);
+    // The database first, so that it holds every run the other outputs hold. A database that
+    // cannot be written stops the line too, once the record is in every other output.
+    std::string dbError;
+    if (db && !db->addRun(json, dbError)) {
+      stationStop = dbError + "\nThe record of phone " + std::to_string(k) +
+                    " is in every other output, not in the database.";
+    } else if (db) {
+#if defined(ZOLVANE_HAVE_FORWARD)
+      if (forwarder) forwarder->committed();
+#endif
+      rec.attempt = json["attempt"].get<int>();
+      rec.previousRecordId = json["previous_record_id"].is_string()
+                                 ? std::optional<std::string>(json["previous_record_id"])
+                                 : std::nullopt;
+    }
+    attempts.done(rec.serial, rec.attempt, rec.recordId);
     // A record that cannot be written stops the line: the phone's result would be lost.
     if (!o.results.empty() && !results.append(jsonLine(json), error)) {
       progress.clear();
@@ -255,14 +390,14 @@ int run(int argc, char **argv) {
       return kExitError;
     }
     if (!o.csv.empty() &&
-        !csv.append((csvHeaderDue ? csvHeader() : std::string()) + csvRows(rec), error)) {
+        !csv.append(csvRows(rec), error, csvHeader())) {
       progress.clear();
       std::fprintf(stderr, "zolvane_phone_test: --csv: %s\n", error.c_str());
       return kExitError;
     }
-    csvHeaderDue = false;
-#if defined(ZOLVANE_HAVE_PHONE_SUMMARY)
-    stats.add(json);
+#if defined(ZOLVANE_HAVE_ANALYSIS)
+    std::string unused;
+    stats.add(json, unused);
 #endif
     ++counts[static_cast<int>(rec.verdict)];
     ++phones;
@@ -274,19 +409,36 @@ int run(int argc, char **argv) {
       if (!failed.empty()) failed += ")";
       progress.clear();
       std::string of = serials.total() > 0 ? " of " + std::to_string(serials.total()) : "";
-      std::printf("phone %d%s %s %s %.2f s%s\n", k, of.c_str(),
-                  rec.serial.empty() ? "-" : rec.serial.c_str(), verdictText(rec.verdict),
-                  rec.seconds, failed.c_str());
+      // A serial is shown with its control characters escaped, never sent to the terminal.
+      std::string shown = rec.serial.empty() ? "-" : printable(rec.serial);
+      const long waiting = waitingToForward();
+      std::string toForward = waiting >= 0 ? " [" + std::to_string(waiting) + " to forward]" : "";
+      std::printf("phone %d%s %s %s %.2f s%s%s\n", k, of.c_str(), shown.c_str(),
+                  verdictText(rec.verdict), rec.seconds, failed.c_str(), toForward.c_str());
       std::fflush(stdout);
     }
     if (rec.verdict == Verdict::Aborted) break;
+    // A station that cannot reach any VISA fails every phone alike: it stops at once.
+    if (o.realVisa && testSet.visa.empty() && rec.verdict == Verdict::Error && stationStop.empty())
+      stationStop = "the machine has no VISA library (" +
+                    std::string(rec.rows.empty() ? "" : rec.rows.front().note) +
+                    "): install the VISA of the GPIB interface, or leave out --real-visa to use "
+                    "the simulated test set";
+    errorsInARow = rec.verdict == Verdict::Error ? errorsInARow + 1 : 0;
+    if (o.maxStationErrors > 0 && errorsInARow >= o.maxStationErrors && stationStop.empty())
+      stationStop = std::to_string(errorsInARow) + " phones in a row were ERROR: the station, " +
+                    "not the phones, needs attention (test set, cabling, GPIB, VISA)";
+    if (!stationStop.empty()) {
+      if (std::string left = serials.untested(k); left != "none") stationStop += "\nNot tested: " + left;
+      break;
+    }
   }
   progress.clear();
+  if (serials.noneRead(phones)) return refuse("--serials -: no serials read");
 
   if (many) {
-#if defined(ZOLVANE_HAVE_PHONE_SUMMARY)
-    std::printf("\n");
-    stats.print(stdout);
+#if defined(ZOLVANE_HAVE_ANALYSIS)
+    std::printf("\n%s", zolvane::analysis::textReport(stats.report()).c_str());
 #else
     int pass = counts[static_cast<int>(Verdict::Pass)];
     int fail = counts[static_cast<int>(Verdict::Fail)];
@@ -298,12 +450,34 @@ int run(int argc, char **argv) {
 #endif
     std::fflush(stdout);
   }
-#if defined(ZOLVANE_HAVE_PHONE_SUMMARY)
-  if (!o.html.empty() && !stats.writeHtml(o.html, planText, error)) {
+#if defined(ZOLVANE_HAVE_ANALYSIS)
+  if (!o.html.empty() &&
+      !zolvane::analysis::writeOutput(o.html, zolvane::analysis::htmlReport(stats.report()).str(),
+                                      error)) {
     std::fprintf(stderr, "zolvane_phone_test: --html: %s\n", error.c_str());
     return kExitError;
   }
 #endif
+#if defined(ZOLVANE_HAVE_FORWARD)
+  // What could not reach the line server yet waits in the database for the next run or the
+  // `forward` service: the station's result does not depend on the line server.
+  if (forwarder) {
+    const std::size_t left = forwarder->finish();
+    if (left == 0) {
+      std::printf("Line server %s: every record forwarded\n", o.forwardTo.c_str());
+    } else {
+      const std::string why = forwarder->lastError();
+      std::printf("Line server %s: %zu record%s wait%s in the station database to be forwarded%s%s\n",
+                  o.forwardTo.c_str(), left, left == 1 ? "" : "s", left == 1 ? "s" : "",
+                  why.empty() ? "" : ": ", printable(why).c_str());
+    }
+    std::fflush(stdout);
+  }
+#endif
+  if (!stationStop.empty()) {
+    std::fprintf(stderr, "zolvane_phone_test: the station stopped: %s\n", stationStop.c_str());
+    return kExitError;
+  }
   if (stopRequested() || counts[static_cast<int>(Verdict::Aborted)]) return kExitInterrupted;
   if (counts[static_cast<int>(Verdict::Error)]) return kExitError;
   if (counts[static_cast<int>(Verdict::Fail)]) return kExitFail;

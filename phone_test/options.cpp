@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include <charconv>
 #include <locale>
 #include <map>
 #include <sstream>
@@ -13,8 +14,8 @@ namespace {
 
 constexpr const char *kExitStatus =
     "Exit status: 0 every phone passed; 1 a phone failed; 2 a bad command line, plan or station\n"
-    "setting (nothing was run); 3 a phone with an ERROR step: the station failed, retest it;\n"
-    "130 interrupted.";
+    "setting (nothing was run); 3 a phone with an ERROR step, or a record that could not be\n"
+    "written: the station failed, retest the phone; 130 interrupted.";
 
 // Numbers go through the plan's own locale-free parsers, so every option that takes one is read
 // as text here.
@@ -97,6 +98,23 @@ ParseResult parseOptions(int argc, char **argv, Options &out, std::string &error
   app.add_option("--operator", o.operatorName, "the operator's name")
       ->group("Records")
       ->type_name("NAME");
+  auto *db = app.add_option("--db", o.db,
+                            "the station's SQLite database (in the user's data folder)")
+                 ->group("Records")
+                 ->type_name("PATH");
+  app.add_flag("--no-db", o.noDb, "no station database")->group("Records")->excludes(db);
+  RawValue dbTimeout, stationErrors;
+  dbTimeout.option =
+      app.add_option("--db-timeout", dbTimeout.text,
+                     "seconds a database write waits for another program's (10)")
+          ->group("Records")
+          ->type_name("S");
+  stationErrors.option =
+      app.add_option("--max-station-errors", stationErrors.text,
+                     "stop after N phones in a row with an ERROR: the station needs attention "
+                     "(3; 0 never)")
+          ->group("Records")
+          ->type_name("N");
 
   auto *trace = app.add_option("--trace", o.traceFile,
                                "the SCPI trace to FILE (standard error): the simulator's, or "
@@ -115,19 +133,93 @@ ParseResult parseOptions(int argc, char **argv, Options &out, std::string &error
                    "the machine's VISA and a real test set, not the simulator")
           ->group("Test set");
   realVisa->excludes(simOptions);
+  auto *replay =
+      app.add_option("--replay", o.replay,
+                     "the simulator answers as the test set did in TRACE (a trace recorded with "
+                     "--real-visa --trace); a conversation that differs fails at the first "
+                     "difference")
+          ->group("Test set")
+          ->type_name("TRACE");
+  RawValue replaySpeed;
+  replaySpeed.option = app.add_option("--replay-speed", replaySpeed.text,
+                                      "with --replay: 1 waits as recorded, 0 not at all (0)")
+                           ->group("Test set")
+                           ->type_name("S")
+                           ->needs(replay);
+  realVisa->excludes(replay);
+
+  auto *forwardTo =
+      app.add_option("--forward-to", o.forwardTo,
+                     "send each record, once in the station database, to the line server at URL "
+                     "in the background; what cannot go yet waits there")
+          ->group("Records")
+          ->type_name("URL");
+  auto *tokenFile = app.add_option("--token-file", o.tokenFile, "the line server's token")
+                        ->group("Records")
+                        ->type_name("FILE");
+  forwardTo->needs(tokenFile);
+  tokenFile->needs(forwardTo);
+  forwardTo->excludes("--no-db");
 
   CLI::App *summarize = app.add_subcommand(
-      "summarize", "print the summary of stored JSON Lines records; no test set is touched");
-  summarize->add_option("files", o.summarizeFiles, "JSON Lines files written by --results")
+      "summarize", "print the summary of stored records (JSON Lines files, a station database); "
+                   "no test set is touched");
+  summarize->footer(
+      "Exit status: 0 summarized (lines that are not records are skipped, counted and named);\n"
+      "2 an input that cannot be read, or a report that cannot be written.");
+  summarize->add_option("files", o.summarizeFiles, "JSON Lines files written by --results (- for "
+                        "standard input)")->type_name("FILE...");
+  summarize->add_option("--db", o.db, "the records of a station database too (read only)")
+      ->type_name("PATH");
+  summarize->add_option("--station", o.station, "only the runs of this station")->type_name("S");
+  summarize->add_option("--plan", o.summaryPlan, "only the runs of this plan (name or hash)")
+      ->type_name("P");
+  summarize->add_option("--since", o.since, "only runs started at or after T (UTC, ISO 8601)")
+      ->type_name("T");
+  summarize->add_option("--until", o.until, "only runs started before T (UTC, ISO 8601)")
+      ->type_name("T");
+  summarize->add_flag("--json", o.json, "one JSON object instead of the text");
+  summarize->add_option("--html", o.html, "the HTML report to FILE")->type_name("FILE");
+
+  CLI::App *exporter = app.add_subcommand(
+      "export", "write the records in the station database to standard output, oldest first");
+  exporter->add_option("--db", o.db, "the database (the station's default)")->type_name("PATH");
+  exporter->add_option("--since", o.since, "records started at or after TIME (UTC, ISO 8601)")
+      ->type_name("TIME");
+  exporter->add_option("--format", o.format, "jsonl (as --results writes) or csv (as --csv)")
+      ->check(CLI::IsMember({"jsonl", "csv"}))
+      ->type_name("jsonl|csv");
+  CLI::App *importer = app.add_subcommand(
+      "import", "bring JSON Lines records into the station database; a record already there "
+                "(the same record_id) is left as it is");
+  importer->add_option("files", o.importFiles, "JSON Lines files written by --results or export")
       ->required()
       ->type_name("FILE...");
-  summarize->add_option("--html", o.html, "the HTML report to FILE")->type_name("FILE");
+  importer->add_option("--db", o.db, "the database (the station's default)")->type_name("PATH");
+  CLI::App *forwarder = app.add_subcommand(
+      "forward", "send the station database's waiting records to the line server, until stopped "
+                 "(a service), or once");
+  forwarder->footer("Exit status: 0 done (with --once: nothing waits); 1 records still wait, or "
+                    "the database cannot be read; 2 a bad command line or token file.");
+  forwarder->add_option("--db", o.db, "the database (the station's default)")->type_name("PATH");
+  forwarder->add_option("--to", o.forwardTo, "the line server, http://HOST:PORT")
+      ->required()
+      ->type_name("URL");
+  forwarder->add_option("--token-file", o.tokenFile, "the line server's token")
+      ->required()
+      ->type_name("FILE");
+  forwarder->add_flag("--once", o.forwardOnce, "send what waits, then stop");
+  app.require_subcommand(0, 1);
 
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp &) {
     o.help = true;
-    o.helpText = summarize->parsed() ? summarize->help() : app.help();
+    o.helpText = summarize->parsed()  ? summarize->help()
+                 : exporter->parsed() ? exporter->help()
+                 : importer->parsed() ? importer->help()
+                 : forwarder->parsed() ? forwarder->help()
+                                      : app.help();
     out = o;
     return ParseResult::Ok;
   } catch (const CLI::ParseError &e) {
@@ -135,7 +227,36 @@ ParseResult parseOptions(int argc, char **argv, Options &out, std::string &error
     return ParseResult::BadCommandLine;
   }
   o.summarize = summarize->parsed();
+  o.exportRecords = exporter->parsed();
+  o.importRecords = importer->parsed();
+  o.forwardRecords = forwarder->parsed();
   o.trace = trace->count() > 0;
+
+  if (dbTimeout.given() && !parseReal(dbTimeout.text, 0.0, 3600.0, o.dbTimeout)) {
+    error = "--db-timeout needs seconds 0..3600, not \"" + dbTimeout.text + "\"";
+    return ParseResult::BadCommandLine;
+  }
+  if (stationErrors.given() && !parseInt(stationErrors.text, 0, 1000000, o.maxStationErrors)) {
+    error = "--max-station-errors needs a count 0..1000000, not \"" + stationErrors.text + "\"";
+    return ParseResult::BadCommandLine;
+  }
+
+  if (replaySpeed.given() && !parseReal(replaySpeed.text, 0.0, 1000.0, o.replaySpeed)) {
+    error = "--replay-speed needs 0..1000 (1 as recorded, 0 no waiting), not \"" +
+            replaySpeed.text + "\"";
+    return ParseResult::BadCommandLine;
+  }
+  if (!o.replay.empty()) {
+    // A short form of the simulator's own settings, which take ';' and line feeds apart.
+    if (o.replay.find_first_of(";\r\n") != std::string::npos) {
+      error = "--replay: a trace path with ';' or a line break cannot be given to the simulator";
+      return ParseResult::BadCommandLine;
+    }
+    char speed[32];
+    const auto end = std::to_chars(speed, speed + sizeof speed, o.replaySpeed).ptr;
+    o.simOptions += (o.simOptions.empty() ? "" : ";") + std::string("replay=") + o.replay +
+                    ";replay_speed=" + std::string(speed, end);
+  }
 
   if (repeat.given() && !parseInt(repeat.text, 1, 1000000, o.repeat)) {
     error = "--repeat needs a count 1..1000000, not \"" + repeat.text + "\"";

@@ -42,6 +42,13 @@ struct Options {
   std::string traceFile;  // empty: standard error
   std::string simOptions;
   bool realVisa = false;
+  std::string replay;        // --replay: a recorded conversation the simulator answers from
+  double replaySpeed = 0.0;  // --replay-speed: 1 as recorded, 0 no waiting
+
+  std::string forwardTo;   // --forward-to: the line server, http://HOST:PORT
+  std::string tokenFile;   // --token-file: the line server's token
+  bool forwardRecords = false;  // the `forward` subcommand
+  bool forwardOnce = false;     // forward --once
 
   std::string results;  // JSON Lines, appended
   std::string csv;
@@ -52,14 +59,27 @@ struct Options {
   std::string operatorName;
   int repeat = 1;
 
+  std::string db;     // the station database; empty: the default in the user's data folder
+  bool noDb = false;  // --no-db
+  double dbTimeout = 10.0;  // s a database write waits for another program's
+  int maxStationErrors = 3; // consecutive ERROR phones that stop the station; 0: never
+
   bool summarize = false;  // the `summarize FILE...` subcommand
   std::vector<std::string> summarizeFiles;
+  std::string until, summaryPlan;  // summarize --until, --plan (--db, --station, --since shared)
+  bool json = false;               // summarize --json
+  bool exportRecords = false;  // `export [--db PATH] [--since TIME] [--format jsonl|csv]`
+  std::string since, format = "jsonl";
+  bool importRecords = false;  // `import FILE... [--db PATH]`
+  std::vector<std::string> importFiles;
 
   bool help = false;
   std::string helpText;
 
   // More than one phone: one line per phone instead of the step table.
   bool manyPhones() const { return repeat > 1 || !serialsFrom.empty(); }
+  // Records go to a file or a database named on the command line.
+  bool writesRecords() const { return !results.empty() || !csv.empty() || (!db.empty() && !noDb); }
 };
 
 enum class ParseResult { Ok, BadCommandLine, BadPlan };

@@ -1,5 +1,6 @@
 #include "plan.h"
 
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <functional>
@@ -15,10 +16,14 @@ namespace {
 
 const char *const kBandNames[] = {"USC", "USPC", "SEC800", "USPC1900"};
 
+// With `decimals` places and a point whatever the locale; a number of 1e15 or more (a limit of
+// 1e300 is allowed) in full in the shortest exponent form that reads back the same, never cut.
 std::string fixed(double v, int decimals) {
   char buf[64];
-  std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
-  return buf;
+  auto [end, ec] = std::isfinite(v) && std::fabs(v) < 1e15
+                       ? std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, decimals)
+                       : std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+  return ec == std::errc() ? std::string(buf, end) : std::string("?");
 }
 
 std::string bandText(int band, int channel) {

@@ -4,8 +4,10 @@
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
+#include <iterator>
 #include <limits>
 #include <sstream>
+#include <tuple>
 
 #include <toml++/toml.h>
 
@@ -21,6 +23,38 @@ const PlanField *findField(std::string_view key) {
   for (const PlanField &f : planFields())
     if (key == f.key) return &f;
   return nullptr;
+}
+
+// The channel numbers of each band, by the CDMA2000 band-class numbering: the 800 MHz cellular
+// bands (band class 0) 1..799 and 991..1023, with the extension 1024..1323; the 1900 MHz PCS
+// bands (band class 1) 0..1199. The library's carrier rules and the test set take the same.
+struct BandChannels {
+  const char *name;
+  int ranges[2][2];
+  const char *text;
+};
+constexpr BandChannels kBandChannels[] = {
+    {"USC", {{1, 799}, {991, 1323}}, "1..799 or 991..1323"},
+    {"USPC", {{0, 1199}, {0, 1199}}, "0..1199"},
+    {"SEC800", {{1, 799}, {991, 1323}}, "1..799 or 991..1323"},
+    {"USPC1900", {{0, 1199}, {0, 1199}}, "0..1199"},
+};
+
+// Empty when `channel` is one of `band`'s, else why not.
+std::string channelProblem(int band, int channel) {
+  if (band < 0 || band >= static_cast<int>(std::size(kBandChannels))) return "no such band";
+  const BandChannels &b = kBandChannels[band];
+  for (const auto &r : b.ranges)
+    if (channel >= r[0] && channel <= r[1]) return "";
+  return std::to_string(channel) + " is not a channel of band " + std::to_string(band) + " " +
+         b.name + ", needs " + b.text;
+}
+
+// Shortest text that reads back as the same number, with a point whatever the locale.
+std::string numberText(double v) {
+  char buf[64];
+  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
+  return ec == std::errc() ? std::string(buf, end) : std::string("?");
 }
 
 std::string located(const std::string &path, const toml::source_region &where,
@@ -42,9 +76,9 @@ const std::vector<PlanField> &planFields() {
        "band to hand the call off to", kCell},
       {"--handoff-channel", "handoff.channel", &Plan::handoffChannel, 0, 2047,
        "a channel number 0..2047", "channel to hand the call off to", kCell},
-      {"--loss", "cell.loss", &Plan::loss, -kInf, kInf, "a path loss in dB",
+      {"--loss", "cell.loss", &Plan::loss, -100, 100, "a path loss in dB, -100..100",
        "path loss between the test set and the phone, dB", kCell},
-      {"--cell-power", "cell.power", &Plan::cellPower, -kInf, kInf, "a power in dBm",
+      {"--cell-power", "cell.power", &Plan::cellPower, -140, -10, "a power in dBm, -140..-10",
        "cell power, dBm", kCell},
       {"--sid", "cell.sid", &Plan::sid, 0, 32767, "a SID 0..32767", "network SID", kCell},
       {"--nid", "cell.nid", &Plan::nid, 0, 65535, "a NID 0..65535", "network NID", kCell},
@@ -164,10 +198,7 @@ bool readPlanFile(const std::string &path, Plan &plan, Origins &origins, std::st
                 return false;
               }
               if (!std::isfinite(*d) || *d < f->low || *d > f->high) {
-                std::ostringstream s;
-                s.imbue(std::locale::classic());
-                s << *d;
-                error = where + ": " + s.str() + " is out of range, needs " + f->expects;
+                error = where + ": " + numberText(*d) + " is out of range, needs " + f->expects;
                 return false;
               }
               p.*member = *d;
@@ -197,6 +228,15 @@ bool checkPlan(const Plan &p, const Origins &origins, std::string &error) {
     if (it != origins.end() && it->second.rfind("--", 0) != 0) return std::string(key);
     return std::string(findField(key)->option);
   };
+  // Bands are checked by the field table (0..3); a channel must be one of its band's.
+  for (auto [band, channel, key] : {std::tuple{p.band, p.channel, "cell.channel"},
+                                    std::tuple{p.handoffBand, p.handoffChannel,
+                                               "handoff.channel"}}) {
+    if (std::string why = channelProblem(band, channel); !why.empty()) {
+      error = first(key) + ": " + why;
+      return false;
+    }
+  }
   if (p.maxPowerMin > p.maxPowerMax) {
     error = first("limits.max_power_min") + " is above " + second("limits.max_power_max");
     return false;

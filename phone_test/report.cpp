@@ -13,6 +13,46 @@ const char *verdictText(Verdict v) {
   return "?";
 }
 
+std::string printable(const std::string &text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  std::size_t i = 0;
+  auto escape = [&](std::size_t count) {
+    for (std::size_t k = 0; k < count; ++k, ++i) {
+      auto b = static_cast<unsigned char>(text[i]);
+      out += {'\\', 'x', kHex[b >> 4], kHex[b & 15]};
+    }
+  };
+  while (i < text.size()) {
+    auto b = static_cast<unsigned char>(text[i]);
+    if (b < 0x80) {
+      if (b < 0x20 || b == 0x7F) escape(1);
+      else out += text[i++];
+      continue;
+    }
+    // A UTF-8 sequence: its length from the lead byte, the code point from all of it.
+    std::size_t n = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 0;
+    unsigned cp = n == 4 ? b & 7u : n == 3 ? b & 15u : b & 31u;
+    bool valid = n > 0 && i + n <= text.size();
+    for (std::size_t k = 1; valid && k < n; ++k) {
+      auto c = static_cast<unsigned char>(text[i + k]);
+      valid = (c & 0xC0) == 0x80;
+      cp = (cp << 6) | (c & 0x3Fu);
+    }
+    const unsigned least[] = {0, 0, 0x80, 0x800, 0x10000};  // shorter forms are not UTF-8
+    valid = valid && cp >= least[n] && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
+    if (!valid) {
+      escape(1);
+    } else if (cp < 0xA0) {  // C1 control
+      escape(n);
+    } else {
+      out.append(text, i, n);
+      i += n;
+    }
+  }
+  return out;
+}
+
 std::string describeStatus(int status) {
   struct Known {
     unsigned value;

@@ -44,6 +44,10 @@ class Report {
   std::vector<Row> rows_;
 };
 
+// Text safe to show on a terminal: control characters (C0, DEL, C1) and bytes that are not valid
+// UTF-8 shown as \xHH, so that a misread barcode cannot move the cursor or clear the screen.
+std::string printable(const std::string &text);
+
 // Text for a status the library returned: "0", "-1073807339 (VI_ERROR_TMO: I/O time-out)".
 std::string describeStatus(int status);
 

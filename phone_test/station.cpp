@@ -10,8 +10,16 @@
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
 #else
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -31,11 +39,51 @@ extern "C" void onStopSignal(int signal) {
 #endif
 }
 
-int openAppend(const std::string &path) {
 #if defined(_WIN32)
-  return _open(path.c_str(), _O_WRONLY | _O_APPEND | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
+using Offset = __int64;
+constexpr const char *kSeparators = "/\\";
 #else
-  return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+using Offset = off_t;
+constexpr const char *kSeparators = "/";
+#endif
+
+// What is at a path: nothing (`error` says why), a folder, a regular file, or something else (a
+// FIFO, a device, a socket).
+struct Kind {
+  bool exists = false, folder = false, regular = false;
+  int error = 0;
+};
+
+Kind kindOf(const std::string &path) {
+  Kind k;
+#if defined(_WIN32)
+  struct _stat64 st;
+  if (_stat64(path.c_str(), &st) != 0) {
+    k.error = errno;
+    return k;
+  }
+  k.folder = (st.st_mode & _S_IFMT) == _S_IFDIR;
+  k.regular = (st.st_mode & _S_IFMT) == _S_IFREG;
+#else
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    k.error = errno;
+    return k;
+  }
+  k.folder = S_ISDIR(st.st_mode);
+  k.regular = S_ISREG(st.st_mode);
+#endif
+  k.exists = true;
+  return k;
+}
+
+int openAppend(const std::string &path, bool create, bool read) {
+#if defined(_WIN32)
+  int flags = (read ? _O_RDWR : _O_WRONLY) | _O_APPEND | _O_BINARY | (create ? _O_CREAT : 0);
+  return _open(path.c_str(), flags, _S_IREAD | _S_IWRITE);
+#else
+  int flags = (read ? O_RDWR : O_WRONLY) | O_APPEND | O_CLOEXEC | (create ? O_CREAT : 0);
+  return ::open(path.c_str(), flags, 0644);
 #endif
 }
 
@@ -47,14 +95,100 @@ void closeFile(int fd) {
 #endif
 }
 
-bool exists(const std::string &path) {
+bool isRegular(int fd) {
 #if defined(_WIN32)
-  struct _stat st;
-  return _stat(path.c_str(), &st) == 0;
+  struct _stat64 st;
+  return _fstat64(fd, &st) == 0 && (st.st_mode & _S_IFMT) == _S_IFREG;
 #else
   struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
+  return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
 #endif
+}
+
+Offset sizeOf(int fd) {
+#if defined(_WIN32)
+  struct _stat64 st;
+  return _fstat64(fd, &st) == 0 ? st.st_size : 0;
+#else
+  struct stat st;
+  return ::fstat(fd, &st) == 0 ? st.st_size : 0;
+#endif
+}
+
+// Whether a file of `size` bytes ends in a partial line; unknown counts as no.
+bool endsInPartialLine(int fd, Offset size) {
+  char last = '\n';
+#if defined(_WIN32)
+  if (_lseeki64(fd, size - 1, SEEK_SET) != size - 1 || _read(fd, &last, 1) != 1) return false;
+#else
+  if (::pread(fd, &last, 1, size - 1) != 1) return false;
+#endif
+  return last != '\n';
+}
+
+bool cutBack(int fd, Offset size) {
+#if defined(_WIN32)
+  return _chsize_s(fd, size) == 0;
+#else
+  return ::ftruncate(fd, size) == 0;
+#endif
+}
+
+// Every byte, or false with errno set.
+bool writeAll(int fd, const std::string &text) {
+  const char *p = text.data();
+  std::size_t left = text.size();
+  while (left > 0) {
+#if defined(_WIN32)
+    int n = _write(fd, p, static_cast<unsigned>(left));
+#else
+    ssize_t n = ::write(fd, p, left);
+    if (n < 0 && errno == EINTR) continue;
+#endif
+    if (n < 0) return false;
+    if (n == 0) {
+      errno = ENOSPC;
+      return false;
+    }
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// Holds an exclusive lock on a file among the programs that lock it too (every station's
+// LineFile); where the file system has no locks, nothing is held.
+class FileLock {
+ public:
+  explicit FileLock(int fd) : fd_(fd) {
+#if defined(_WIN32)
+    OVERLAPPED at{};
+    LockFileEx(handle(), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &at);
+#else
+    while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    }
+#endif
+  }
+  FileLock(const FileLock &) = delete;
+  FileLock &operator=(const FileLock &) = delete;
+  ~FileLock() {
+#if defined(_WIN32)
+    OVERLAPPED at{};
+    UnlockFileEx(handle(), 0, MAXDWORD, MAXDWORD, &at);
+#else
+    ::flock(fd_, LOCK_UN);
+#endif
+  }
+
+ private:
+#if defined(_WIN32)
+  HANDLE handle() const { return reinterpret_cast<HANDLE>(_get_osfhandle(fd_)); }
+#endif
+  int fd_;
+};
+
+std::string cannotOpen(const std::string &path, int error) {
+  return "cannot open " + path + " for writing: " + std::strerror(error);
 }
 
 }  // namespace
@@ -65,37 +199,51 @@ LineFile::~LineFile() {
 
 bool LineFile::open(const std::string &path, std::string &error) {
   path_ = path;
-  fd_ = openAppend(path);
+  Kind kind = kindOf(path);
+  // Read access only to see the last byte of a regular file; a FIFO is opened for writing alone,
+  // as its reader expects.
+  readable_ = !kind.exists || kind.regular;
+  fd_ = openAppend(path, true, readable_);
+  if (fd_ < 0 && readable_ && errno == EACCES) {  // a file this user may write but not read
+    readable_ = false;
+    fd_ = openAppend(path, true, false);
+  }
   if (fd_ < 0) {
-    error = "cannot open " + path + " for writing: " + std::strerror(errno);
+    error = cannotOpen(path, errno);
     return false;
   }
-#if defined(_WIN32)
-  wasEmpty_ = _lseeki64(fd_, 0, SEEK_END) == 0;
-#else
-  wasEmpty_ = ::lseek(fd_, 0, SEEK_END) == 0;
-#endif
+  regular_ = isRegular(fd_);
+  readable_ = readable_ && regular_;
+  wasEmpty_ = !regular_ || sizeOf(fd_) == 0;
   return true;
 }
 
-bool LineFile::append(const std::string &line, std::string &error) {
-  const char *p = line.data();
-  std::size_t left = line.size();
-  // One write of the whole line; a short write (a full disk) is finished, and reported if it
-  // cannot be.
-  while (left > 0) {
-#if defined(_WIN32)
-    int n = _write(fd_, p, static_cast<unsigned>(left));
-#else
-    ssize_t n = ::write(fd_, p, left);
-    if (n < 0 && errno == EINTR) continue;
-#endif
-    if (n <= 0) {
+bool LineFile::append(const std::string &lines, std::string &error, const std::string &header) {
+  if (!regular_) {
+    const std::string &out = headerWritten_ ? lines : header + lines;
+    if (!writeAll(fd_, out)) {
       error = "cannot write to " + path_ + ": " + std::strerror(errno);
       return false;
     }
-    p += n;
-    left -= static_cast<std::size_t>(n);
+    headerWritten_ = true;
+    return true;
+  }
+  FileLock lock(fd_);
+  const Offset size = sizeOf(fd_);
+  std::string out;
+  if (size == 0) {
+    out = header;
+  } else if (readable_ && endsInPartialLine(fd_, size)) {
+    // What a failed writer left stays a line of its own, ended as these lines are (CRLF in CSV).
+    out = lines.size() >= 2 && lines.compare(lines.size() - 2, 2, "\r\n") == 0 ? "\r\n" : "\n";
+  }
+  out += lines;
+  if (!writeAll(fd_, out)) {
+    int cause = errno;
+    error = "cannot write to " + path_ + ": " + std::strerror(cause);
+    error += cutBack(fd_, size) ? "; the partial record was removed"
+                                : "; a partial record remains: the next starts on a fresh line";
+    return false;
   }
 #if defined(_WIN32)
   int synced = _commit(fd_);
@@ -110,14 +258,39 @@ bool LineFile::append(const std::string &line, std::string &error) {
 }
 
 bool canWrite(const std::string &path, std::string &error) {
-  bool existed = exists(path);
-  int fd = openAppend(path);
-  if (fd < 0) {
-    error = "cannot open " + path + " for writing: " + std::strerror(errno);
+  Kind kind = kindOf(path);
+  if (kind.folder) {
+    error = cannotOpen(path, EISDIR);
     return false;
   }
-  closeFile(fd);
-  if (!existed) std::remove(path.c_str());
+  if (kind.regular) {
+    int fd = openAppend(path, false, false);
+    if (fd < 0) {
+      error = cannotOpen(path, errno);
+      return false;
+    }
+    closeFile(fd);
+    return true;
+  }
+  if (!kind.exists && kind.error != ENOENT) {
+    error = cannotOpen(path, kind.error);
+    return false;
+  }
+  // A FIFO or device is asked about; a new file needs a folder to write in.
+  std::string where = path;
+  if (!kind.exists) {
+    std::size_t slash = path.find_last_of(kSeparators);
+    where = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  }
+#if defined(_WIN32)
+  int allowed = _access(where.c_str(), 2);
+#else
+  int allowed = ::access(where.c_str(), kind.exists ? W_OK : W_OK | X_OK);
+#endif
+  if (allowed != 0) {
+    error = cannotOpen(path, errno);
+    return false;
+  }
   return true;
 }
 

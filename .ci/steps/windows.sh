@@ -24,6 +24,7 @@ tools=()
 have i686-w64-mingw32-g++-posix || tools+=(g++-mingw-w64-i686)
 have x86_64-w64-mingw32-g++-posix || tools+=(g++-mingw-w64-x86-64)
 have unzip || tools+=(unzip)
+have npm || tools+=(npm)
 wine_packages=()
 for package in wine wine64 wine32:i386; do
   installed "$package" || wine_packages+=("$package")
@@ -67,6 +68,31 @@ for name in $(grep -o 'ZOLVANE_CALL Zolvane_[A-Za-z0-9_]*' include/Zolvane.h | c
   fi
 done
 
+# SQLite for the station database: Debian has no MinGW build of it, so the amalgamation
+# (public domain) is compiled in, taken from the npm registry's better-sqlite3 package, pinned by
+# version and SHA-256 of the tarball, and unpacked into the build tree (never into git).
+sqlite_package=better-sqlite3@12.9.0  # carries SQLite 3.53.0
+sqlite_sha256=ad0e29650140c49d0335b1d356596aa8166f12b758f418a98446130e3278f250
+sqlite_dir=$root/build-win-sqlite
+fetch_sqlite() {
+  # Unpacked before from the same pinned tarball: nothing to fetch.
+  [ "$(cat "$sqlite_dir/tarball.sha256" 2>/dev/null)" = "$sqlite_sha256" ] && return 0
+  rm -rf "$sqlite_dir" && mkdir -p "$sqlite_dir/pack"
+  (cd "$sqlite_dir/pack" && timeout 300 npm pack --silent "$sqlite_package" >/dev/null)
+  local tarball
+  tarball=$(ls "$sqlite_dir"/pack/better-sqlite3-*.tgz)
+  echo "$sqlite_sha256  $tarball" | sha256sum -c --quiet - || {
+    echo "$sqlite_package: the tarball's SHA-256 is not the pinned one" >&2
+    exit 1
+  }
+  tar -xzf "$tarball" -C "$sqlite_dir/pack" package/deps/sqlite3/sqlite3.c package/deps/sqlite3/sqlite3.h
+  mv "$sqlite_dir"/pack/package/deps/sqlite3/sqlite3.[ch] "$sqlite_dir/"
+  rm -rf "$sqlite_dir/pack"
+  echo "$sqlite_sha256" >"$sqlite_dir/tarball.sha256"
+  echo "SQLite $(sed -n 's/^#define SQLITE_VERSION  *"\(.*\)"/\1/p' "$sqlite_dir/sqlite3.h") from $sqlite_package"
+}
+fetch_sqlite
+
 # configure <bits> <toolchain triple>: GoogleTest from Debian's sources, built once per bitness,
 # then the project, every program and DLL in one bin folder so that each finds the DLLs beside it.
 configure() {
@@ -81,7 +107,8 @@ configure() {
   fi
   cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_RUNTIME_OUTPUT_DIRECTORY="$build/bin" -DCMAKE_CROSSCOMPILING_EMULATOR=/usr/bin/wine \
-    -DGTest_DIR="$build/googletest/lib/cmake/GTest" -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
+    -DGTest_DIR="$build/googletest/lib/cmake/GTest" -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON \
+    -DZOLVANE_SQLITE_AMALGAMATION="$sqlite_dir" >/dev/null
 }
 
 # check <name> <command...>: one packaging check, counted with the suite.

@@ -73,6 +73,9 @@ SEARCH = [
     ("None", "", "source", os.path.dirname(LIBRARY), "libZolvane.so.1"),
     ("None", "", "source", "", "ZOLVANE_LIBRARY not set, no copy at {python}/zolvane/libZolvane.so.1, "
                                "and the loader found no libZolvane.so.1"),
+    # ... and says what to set.
+    ("None", "", "source", "", "Set ZOLVANE_LIBRARY to the library's path, as in "
+                               "ZOLVANE_LIBRARY=<build>/src/libZolvane.so.1"),
 ]
 
 

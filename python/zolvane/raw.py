@@ -155,10 +155,13 @@ def load(library: Optional[PathLike] = None) -> ctypes.CDLL:
             if os.path.isabs(name):
                 raise LibraryNotFoundError("the Zolvane library %s could not be loaded: %s"
                                            % (name, error)) from error
+            built = ("<build>\\bin\\Zolvane.dll" if sys.platform == "win32"
+                     else "<build>/src/" + name)
             raise LibraryNotFoundError(
                 "the Zolvane library was not found: no library= given, ZOLVANE_LIBRARY not set, "
-                "no copy at %s, and the loader found no %s on its search path (%s)"
-                % (_bundled(), name, error)) from error
+                "no copy at %s, and the loader found no %s on its search path (%s). Set "
+                "ZOLVANE_LIBRARY to the library's path, as in ZOLVANE_LIBRARY=%s for a CMake "
+                "build folder <build>" % (_bundled(), name, error, built)) from error
         for function, arguments in FUNCTIONS.items():
             entry = getattr(lib, function)
             entry.argtypes = list(arguments)

@@ -23,6 +23,7 @@
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <sqlite3.h>
 
 extern char **environ;
 
@@ -204,6 +205,7 @@ TEST(PhoneTestProgram, AWeakPhoneFailsMaximumPowerAndTheExitStatusSaysSo) {
 
 TEST(PhoneTestProgram, APhoneThatNeverRegistersTimesOutAndTheTestSetIsStillReleased) {
   std::string trace = ::testing::TempDir() + "zolvane_never_registers.trace";
+  std::remove(trace.c_str());  // the simulator appends
   Outcome r = runProgram({"--reg-timeout", "1", "--sim-options", "never_register=1",
                       "--trace=" + trace});
   EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
@@ -259,7 +261,7 @@ TEST(PhoneTestProgram, BadOptionsAreRefusedWithAMessageBeforeAnythingRuns) {
       {{"--band", "7"}, "--band needs a band index 0..3, not \"7\""},
       {{"--handoff-band=-1"}, "--handoff-band needs a band index 0..3"},
       {{"--loss"}, "--loss: 1 required NUMBER missing"},
-      {{"--cell-power", "-65,5"}, "--cell-power needs a power in dBm, not \"-65,5\""},
+      {{"--cell-power", "-65,5"}, "--cell-power needs a power in dBm, -140..-10, not \"-65,5\""},
       {{"--gpib", "x"}, "--gpib needs a GPIB address 0..30"},
       {{"--real-visa", "--sim-options", "seed=2"}, "--sim-options excludes --real-visa"},
       {{"--rolop-min", "-5"}, "--rolop-min and --rolop-max go together"},
@@ -360,19 +362,20 @@ bool hasControlCharacters(const std::string &text) {
 
 TEST(PhoneTestProgram, RepeatedRunsAreRecordedAsJsonLinesAndCsvThatSurviveARoundTrip) {
   std::string results = tempPath("records.jsonl"), csv = tempPath("records.csv");
-  std::remove(results.c_str());
-  std::remove(csv.c_str());
+  std::string db = tempPath("records.sqlite");
+  for (const std::string &f : {results, csv, db}) std::remove(f.c_str());
   const std::string serial = "SN,1 \"quoted\"";
   std::vector<std::string> args = fast({"--repeat", "2", "--results", results, "--csv", csv,
                                         "--serial", serial, "--station", "line-3", "--operator",
-                                        "ana"});
+                                        "ana", "--db", db});
   Outcome first = runProgram(args);
   EXPECT_EQ(first.exitCode, 0) << first.out << first.err;
   EXPECT_FALSE(hasControlCharacters(first.out)) << first.out;
   EXPECT_EQ(count(first.out, std::regex(R"(\nphone \d of 2 SN,1 "quoted" PASS )")), 2) << first.out;
   // A station that fails: the phone is ERROR, and so is the step, apart from FAIL.
   Outcome second = runProgram(fast({"--results", results, "--csv", csv, "--serial", "SN2",
-                                    "--sim-options", "timeout_on=FETC:CPOW?#1;timeout_wait=0.05"}));
+                                    "--db", db, "--sim-options",
+                                    "timeout_on=FETC:CPOW?#1;timeout_wait=0.05"}));
   EXPECT_EQ(second.exitCode, 3) << second.out << second.err;
 
   std::vector<nlohmann::json> recs = records(results);
@@ -381,8 +384,22 @@ TEST(PhoneTestProgram, RepeatedRunsAreRecordedAsJsonLinesAndCsvThatSurviveARound
   for (std::size_t i = 0; i < recs.size(); ++i) {
     const nlohmann::json &r = recs[i];
     SCOPED_TRACE(r.dump());
-    EXPECT_EQ(r["schema_version"], 1);
+    EXPECT_EQ(r["schema_version"], 2);
     EXPECT_EQ(r["serial"], i < 2 ? serial : "SN2");
+    // Each run its own time-ordered id; the second run of a serial names the first.
+    EXPECT_TRUE(std::regex_match(r["record_id"].get<std::string>(),
+                                 std::regex("[0-9a-f]{8}-[0-9a-f]{4}-7[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")));
+    if (i > 0) {
+      EXPECT_LT(recs[i - 1]["record_id"], r["record_id"]);
+    }
+    EXPECT_EQ(r["attempt"], i == 1 ? 2 : 1);
+    EXPECT_EQ(r["previous_record_id"], i == 1 ? recs[0]["record_id"] : nlohmann::json());
+    EXPECT_TRUE(r["test_set"]["simulated"].get<bool>());
+    EXPECT_EQ(r["test_set"]["resource"], "GPIB0::14::INSTR");
+    EXPECT_NE(r["test_set"]["visa"].get<std::string>().find("simulator_path/libivivisa.so.7"),
+              std::string::npos);
+    EXPECT_EQ(r["test_set"]["simulator"]["reg_delay"], "0");
+    EXPECT_FALSE(r["host"].get<std::string>().empty());
     EXPECT_EQ(r["verdict"], i < 2 ? "PASS" : "ERROR");
     EXPECT_EQ(r["plan"], "default");
     EXPECT_TRUE(std::regex_match(r["plan_hash"].get<std::string>(),
@@ -406,14 +423,27 @@ TEST(PhoneTestProgram, RepeatedRunsAreRecordedAsJsonLinesAndCsvThatSurviveARound
   std::vector<std::vector<std::string>> rows = csvRows(slurp(csv));
   ASSERT_EQ(rows.size(), 1u + 3 * 23);
   EXPECT_EQ(rows[0][0], "serial");
-  EXPECT_EQ(rows[0].size(), 16u);
-  for (std::size_t i = 1; i < rows.size(); ++i) ASSERT_EQ(rows[i].size(), 16u) << i;
+  ASSERT_EQ(rows[0].size(), 19u);
+  EXPECT_EQ(rows[0][18], "simulated");
+  for (std::size_t i = 1; i < rows.size(); ++i) ASSERT_EQ(rows[i].size(), 19u) << i;
+  EXPECT_EQ(rows[1][16], recs[0]["record_id"]);
+  EXPECT_EQ(rows[1 + 23][17], "2") << "attempt";
+  EXPECT_EQ(rows[1][18], "yes");
+  EXPECT_NE(first.out.find("*** SIMULATED TEST SET"), std::string::npos) << first.out;
+
+  // The database holds the same records: exported, they are the files again.
+  Outcome exported = runProgram({"export", "--db", db});
+  EXPECT_EQ(exported.exitCode, 0) << exported.err;
+  EXPECT_EQ(exported.out, slurp(results));
+  exported = runProgram({"export", "--db", db, "--format", "csv"});
+  EXPECT_EQ(exported.out, slurp(csv));
+  exported = runProgram({"export", "--db", db, "--since", recs[2]["start"]});
+  EXPECT_EQ(records(results)[2].dump() + "\n", exported.out);
   EXPECT_EQ(rows[1][0], serial);
   EXPECT_EQ(rows[12][8], "FER, band 0 ch 384");
   EXPECT_EQ(rows[12][12], "0.5");
   EXPECT_EQ(rows[1 + 2 * 23 + 13][13], "ERROR");
-  std::remove(results.c_str());
-  std::remove(csv.c_str());
+  for (const std::string &f : {results, csv, db}) std::remove(f.c_str());
 }
 
 // Killed at any moment, the records written so far are whole and none is half there.
@@ -452,7 +482,8 @@ TEST(PhoneTestProgram, AClosedOutputStillRecordsThePhone) {
     int fd = open(fifo.c_str(), O_RDONLY);
     if (fd >= 0) close(fd);
   });
-  Running run = startProgram(fast({"--results", results}), {}, "/dev/null", fifo);
+  Running run =
+      startProgram(fast({"--results", results, "--serial", "SN1", "--no-db"}), {}, "/dev/null", fifo);
   reader.join();
   Outcome r = finish(run);
   EXPECT_EQ(r.exitCode, 0) << r.err;
@@ -470,7 +501,8 @@ TEST(PhoneTestProgram, AnInterruptedRunEndsTheCallReleasesAndRecordsAborted) {
   std::string results = tempPath("aborted.jsonl");
   std::remove(results.c_str());
   Running run = startProgram(
-      {"--results", results, "--sim-options", "answer_delay=0.5;slow_on=FETC:CFER:RAT?"});
+      {"--results", results, "--serial", "SN1", "--no-db", "--sim-options",
+       "answer_delay=0.5;slow_on=FETC:CFER:RAT?"});
   for (int i = 0; i < 1000 && slurp(run.outPath).find("Confirm connection") == std::string::npos;
        ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -506,6 +538,11 @@ TEST(PhoneTestProgram, StationMistakesAreRefusedBeforeAnythingRuns) {
       {{"--html", "/no/such/dir/r.html"}, "--html: cannot open /no/such/dir/r.html"},
       {{"--plan", plan}, plan + ":3: cell.band: 9 is out of range"},
       {{"--serials", "/no/such/serials.txt"}, "--serials: cannot read /no/such/serials.txt"},
+      {{"--serials", "-"}, "--serials -: no serials read"},
+      {{"--sim-options", "timeout_on=FETC:DAPP?"}, "no such command or query: \"FETC:DAPP?\""},
+      {{"--sim-options", "slow_on=CALL:NOPE"}, "no such command or query: \"CALL:NOPE\""},
+      {{"--station", "line-3"}, "records need the phone's serial"},
+      {{"--serial", "S", "--db", "/no/such/dir/r.sqlite"}, "--db: database /no/such/dir/r.sqlite"},
   };
   for (const auto &[args, message] : cases) {
     std::vector<std::string> a = args;
@@ -622,6 +659,155 @@ TEST(PhoneTestProgram, OnATerminalProgressIsOneLiveLine) {
   EXPECT_TRUE(std::regex_search(screen, live)) << screen;
   EXPECT_TRUE(std::regex_search(screen, std::regex(R"(\| 1 passed\r\x1b\[Kphone 2 of 2 [^|]*PASS)")))
       << screen;
+}
+
+
+// One value from the station database, read with a connection of the test's own.
+std::string dbValue(const std::string &path, const std::string &sql) {
+  sqlite3 *db = nullptr;
+  sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+  sqlite3_stmt *s = nullptr;
+  std::string out = "(error)";
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr) == SQLITE_OK) {
+    out.clear();
+    while (sqlite3_step(s) == SQLITE_ROW) {
+      const unsigned char *t = sqlite3_column_text(s, 0);
+      out += (out.empty() ? "" : ",") + std::string(t ? reinterpret_cast<const char *>(t) : "");
+    }
+  }
+  sqlite3_finalize(s);
+  sqlite3_close(db);
+  return out;
+}
+
+// Killed at any moment, the database is whole and holds every run whose record was written.
+TEST(PhoneTestProgram, KilledInTheMiddleTheDatabaseHoldsEveryFinishedRun) {
+  std::string results = tempPath("killed_db.jsonl"), db = tempPath("killed.sqlite");
+  for (const std::string &f : {results, db, db + "-wal", db + "-shm"}) std::remove(f.c_str());
+  Running run = startProgram(
+      fast({"--repeat", "100000", "--serial", "K1", "--results", results, "--db", db}));
+  for (int i = 0; i < 2000 && records(results).size() < 5; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  std::this_thread::sleep_for(std::chrono::milliseconds(3));
+  kill(run.pid, SIGKILL);
+  finish(run);
+  EXPECT_EQ(dbValue(db, "PRAGMA integrity_check"), "ok");
+  std::vector<nlohmann::json> written = records(results);
+  ASSERT_GE(written.size(), 5u);
+  // The database is written first: it may hold one run more than the file, never one less.
+  const std::size_t stored = std::stoul(dbValue(db, "SELECT count(*) FROM phone_run"));
+  EXPECT_TRUE(stored == written.size() || stored == written.size() + 1) << stored;
+  for (const nlohmann::json &r : written) {
+    EXPECT_EQ(dbValue(db, "SELECT attempt FROM phone_run WHERE record_id = '" +
+                              r["record_id"].get<std::string>() + "'"),
+              r["attempt"].dump());
+  }
+  for (const std::string &f : {results, db, db + "-wal", db + "-shm"}) std::remove(f.c_str());
+}
+
+// A database that cannot be written stops the station with exit 3, saying so; the phone's record
+// is in every other output. Records come back in with import, each once.
+TEST(PhoneTestProgram, ALockedDatabaseStopsTheStationAndImportsAreIdempotent) {
+  std::string results = tempPath("locked.jsonl"), csv = tempPath("locked.csv");
+  std::string db = tempPath("locked.sqlite"), other = tempPath("imported.sqlite");
+  for (const std::string &f : {results, csv, db, other}) std::remove(f.c_str());
+  Outcome made = runProgram(fast({"--serial", "L1", "--db", db, "--results", results}));
+  ASSERT_EQ(made.exitCode, 0) << made.err;
+  sqlite3 *holder = nullptr;
+  sqlite3_open(db.c_str(), &holder);
+  ASSERT_EQ(sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  Outcome r = runProgram(fast({"--serials", "-", "--db", db, "--db-timeout", "0.2", "--results",
+                               results, "--csv", csv}),
+                         {}, [&] {
+                           std::string in = tempPath("locked_serials.txt");
+                           write(in, "L1\nL2\n");
+                           return in;
+                         }());
+  sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(holder);
+  EXPECT_EQ(r.exitCode, 3) << r.out << r.err;
+  EXPECT_NE(r.err.find("locked past the busy time-out"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Not tested: the serials still to be scanned"), std::string::npos) << r.err;
+  std::vector<nlohmann::json> recs = records(results);
+  ASSERT_EQ(recs.size(), 2u);
+  EXPECT_EQ(recs[1]["serial"], "L1");
+  EXPECT_EQ(recs[1]["attempt"], 2) << "read while the database was locked";
+  EXPECT_EQ(csvRows(slurp(csv)).size(), 1u + 23);
+  EXPECT_EQ(dbValue(db, "SELECT count(*) FROM phone_run"), "1");
+
+  // Into another database, twice, with a version-1 record: each stored once.
+  std::string v1 = tempPath("v1.jsonl");
+  write(v1, R"({"schema_version": 1, "serial": "OLD", "verdict": "FAIL", "steps": []})" "\n");
+  for (const char *expected : {"2 records, 2 new", "2 records, 0 new"}) {
+    Outcome imported = runProgram({"import", results, "--db", other});
+    EXPECT_EQ(imported.exitCode, 0) << imported.err;
+    EXPECT_NE(imported.out.find(expected), std::string::npos) << imported.out;
+  }
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(runProgram({"import", v1, "--db", other}).exitCode, 0);
+  EXPECT_EQ(dbValue(other, "SELECT count(*) FROM phone_run"), "3");
+  // A file with a bad line is left out whole, and says where.
+  write(v1, R"({"schema_version": 1, "serial": "NEW", "verdict": "PASS"})" "\n{\"schema_version\": 3}\n");
+  Outcome bad = runProgram({"import", v1, "--db", other});
+  EXPECT_EQ(bad.exitCode, 2);
+  EXPECT_NE(bad.err.find(v1 + ":2: unknown schema_version 3"), std::string::npos) << bad.err;
+  EXPECT_EQ(dbValue(other, "SELECT count(*) FROM phone_run"), "3");
+  for (const std::string &f : {results, csv, db, other, v1}) std::remove(f.c_str());
+}
+
+// The station stops when it, not the phone, is at fault, and names the phones it did not test.
+TEST(PhoneTestProgram, AStationThatKeepsFailingStopsAndListsTheUntestedSerials) {
+  std::string serials = tempPath("station_errors.txt");
+  write(serials, "A1\nA2\nA3\nA4\nA5\n");
+  const struct {
+    std::vector<std::string> args;
+    int phones;
+    const char *why, *untested;
+  } cases[] = {
+      {fast({"--sim-options", "timeout_on=FETC:DAP?", "--max-station-errors", "2"}), 2,
+       "2 phones in a row were ERROR: the station, not the phones, needs attention",
+       "Not tested: A3 A4 A5"},
+      {{"--real-visa"}, 1, "the machine has no VISA library", "Not tested: A2 A3 A4 A5"},
+  };
+  for (const auto &c : cases) {
+    if (void *visa = c.args.front() == "--real-visa" ? dlopen("libivivisa.so.7", RTLD_LAZY) : nullptr) {
+      dlclose(visa);  // a machine with a VISA: its instruments are not ours to talk to
+      continue;
+    }
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"--serials", serials, "--no-db"});
+    Outcome r = runProgram(args);
+    EXPECT_EQ(r.exitCode, 3) << r.out << r.err;
+    EXPECT_EQ(count(r.out, std::regex(R"(\nphone \d of 5 A\d ERROR)")), c.phones) << r.out;
+    EXPECT_NE(r.err.find(c.why), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(c.untested), std::string::npos) << r.err;
+  }
+  // Interrupted by a PASS, the count starts again.
+  write(serials, "A1\nA2\n");
+  Outcome r = runProgram(fast({"--sim-options", "timeout_on=FETC:DAP?#1", "--serials", serials,
+                               "--max-station-errors", "2", "--no-db"}));
+  EXPECT_EQ(r.exitCode, 3);
+  EXPECT_EQ(r.err.find("the station stopped"), std::string::npos) << r.err;
+  std::remove(serials.c_str());
+}
+
+// The plan hashes the READMEs show for the default plan are the one the program prints.
+TEST(PhoneTestProgram, TheReadmesShowThePlanHashTheProgramPrints) {
+  // A test set at another address: the header is printed, the open fails at once.
+  Outcome r = runProgram({"--repeat", "2", "--no-db", "--max-station-errors", "1",
+                          "--sim-options", "address=15"});
+  std::smatch printed;
+  ASSERT_TRUE(std::regex_search(r.out, printed, std::regex(R"(Plan "default" \((fnv1a64:[0-9a-f]{16})\))")))
+      << r.out;
+  std::string root = ZOLVANE_DEFAULT_PLAN;
+  root.resize(root.size() - std::string("phone_test/plans/default.toml").size());
+  for (const char *readme : {"README.md", "phone_test/README.md"}) {
+    const std::string text = slurp(root + readme);
+    const std::regex hash("fnv1a64:[0-9a-f]{16}");
+    ASSERT_GT(count(text, hash), 0) << readme;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), hash); it != std::sregex_iterator();
+         ++it)
+      EXPECT_EQ(it->str(), printed[1].str()) << readme;
+  }
 }
 
 }  // namespace
