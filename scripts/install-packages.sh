@@ -14,7 +14,7 @@ if [ "${1:-}" = "--tests" ]; then
   packages+=(libgtest-dev libxml2-utils
              python3 python3-pytest python3-pyvisa python3-setuptools python3-wheel python3-pip
              mono-mcs mono-runtime libmono-system-core4.0-cil
-             postgresql-15 sqlite3)
+             postgresql-15 sqlite3 chromium)
 fi
 
 missing=()
