@@ -25,6 +25,8 @@
 #include <nlohmann/json.hpp>
 #include <sqlite3.h>
 
+#include "program.h"
+
 extern char **environ;
 
 namespace {
@@ -328,31 +330,7 @@ std::vector<nlohmann::json> records(const std::string &path) {
   return out;
 }
 
-// RFC 4180 rows: quoted fields may hold commas, quotes (doubled) and line breaks.
-std::vector<std::vector<std::string>> csvRows(const std::string &text) {
-  std::vector<std::vector<std::string>> rows(1, std::vector<std::string>(1));
-  bool quoted = false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    std::string &field = rows.back().back();
-    if (quoted) {
-      if (c == '"' && i + 1 < text.size() && text[i + 1] == '"') field += text[++i];
-      else if (c == '"') quoted = false;
-      else field += c;
-    } else if (c == '"') {
-      quoted = true;
-    } else if (c == ',') {
-      rows.back().emplace_back();
-    } else if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
-      ++i;
-      rows.emplace_back(1);
-    } else {
-      field += c;
-    }
-  }
-  if (rows.back() == std::vector<std::string>(1)) rows.pop_back();
-  return rows;
-}
+using phone_test_program::csvRows;
 
 bool hasControlCharacters(const std::string &text) {
   for (unsigned char c : text)
