@@ -307,7 +307,8 @@ void generate(Db &db, std::size_t records) {
         "CASE WHEN value > 10 THEN 'FAIL' ELSE 'PASS' END), ',' ORDER BY i)), start "
         "FROM st GROUP BY n, id, serial, station, plan, start, kind";
     db.exec(sql);
-    std::printf("\r  generated %zu of %zu records (%.0f s)", to + 1, records, msSince(t) / 1000);
+    std::printf("%s  generated %zu of %zu records (%.0f s)", isatty(1) ? "\r" : "\n", to + 1,
+                records, msSince(t) / 1000);
     std::fflush(stdout);
   }
   db.exec("INSERT INTO station (name, last_start, runs) SELECT station, MAX(start), COUNT(*) "

@@ -4,7 +4,7 @@
 # against it, and the cluster removed at the end.
 #
 #   line/bench/run.sh BUILD_DIR [zolvane_line_bench options]
-#   line/bench/run.sh build --records 1000000        the full size (about 25 min here)
+#   line/bench/run.sh build --records 1000000        the full size (the store alone takes about 13 min to generate here)
 #
 # The program must be built first: cmake --build BUILD_DIR --target zolvane_line_bench
 set -euo pipefail
