@@ -271,11 +271,11 @@ void registerPages(httplib::Server &http, Store &store, const ServerOptions &opt
   http.Get("/pareto", [&store, o](const httplib::Request &q, httplib::Response &res) {
     if (auto pf = pageFilter(q, res, "24h")) page(res, *o, "Failure Pareto", paretoPage(store, *pf));
   });
-  http.Get(R"(/steps/(.+))", [&store, o](const httplib::Request &q, httplib::Response &res) {
+  http.Get(R"(/steps/([\s\S]+))", [&store, o](const httplib::Request &q, httplib::Response &res) {
     const std::string step = q.matches[1];
     if (auto pf = pageFilter(q, res, "24h")) page(res, *o, step, stepPage(store, step, *pf));
   });
-  http.Get(R"(/serials/(.+))", [&store, o](const httplib::Request &q, httplib::Response &res) {
+  http.Get(R"(/serials/([\s\S]+))", [&store, o](const httplib::Request &q, httplib::Response &res) {
     const std::string serial = q.matches[1];
     page(res, *o, "Serial " + serial, serialPage(store, serial));
   });

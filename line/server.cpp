@@ -187,7 +187,7 @@ struct LineServer::Impl {
         steps.push_back({{"step", r.step}, {"failing_phones", r.phones}, {"failures", r.failures}});
       reply(res, 200, {{"steps", steps}});
     });
-    http.Get(R"(/api/v1/serials/(.+))", [this](const httplib::Request &q, httplib::Response &res) {
+    http.Get(R"(/api/v1/serials/([\s\S]+))", [this](const httplib::Request &q, httplib::Response &res) {
       const std::string serial = q.matches[1];
       json attempts = json::array();
       for (const std::string &text : store.serial(serial, 1000))
@@ -195,7 +195,7 @@ struct LineServer::Impl {
       if (attempts.empty()) return reply(res, 404, {{"serial", serial}, {"attempts", attempts}});
       reply(res, 200, {{"serial", serial}, {"attempts", attempts}});
     });
-    http.Get(R"(/api/v1/steps/(.+)/stats)", [this](const httplib::Request &q,
+    http.Get(R"(/api/v1/steps/([\s\S]+)/stats)", [this](const httplib::Request &q,
                                                    httplib::Response &res) {
       Query p(q);
       const Filter f = p.filter();
