@@ -90,15 +90,22 @@ bool checkVersion2(const json &r, std::string &why) {
   return true;
 }
 
-// FNV-1a, 128 bits: enough that two different records never share an id by chance.
-__extension__ typedef unsigned __int128 Hash128;
+// FNV-1a, 128 bits: enough that two different records never share an id by chance. Kept in two
+// 64-bit halves (32-bit compilers have no 128-bit integer): the prime is 2^88 + 0x13b, so a
+// product is the low half times 0x13b carried into the high half, plus the low half shifted 88.
+struct Hash128 {
+  std::uint64_t hi = 0x6c62272e07bb0142ULL, lo = 0x62b821756295c58dULL;
+};
 
 Hash128 fnv1a128(std::string_view text) {
-  const Hash128 prime = (static_cast<Hash128>(1) << 88) + 0x13b;
-  Hash128 h = (static_cast<Hash128>(0x6c62272e07bb0142ULL) << 64) | 0x62b821756295c58dULL;
+  Hash128 h;
   for (unsigned char c : text) {
-    h ^= c;
-    h *= prime;
+    h.lo ^= c;
+    const std::uint64_t a = (h.lo & 0xffffffffULL) * 0x13b, b = (h.lo >> 32) * 0x13b;
+    const std::uint64_t middle = (a >> 32) + (b & 0xffffffffULL);
+    const std::uint64_t lo = (a & 0xffffffffULL) | (middle << 32);
+    h.hi = h.hi * 0x13b + (middle >> 32) + (b >> 32) + (h.lo << 24);
+    h.lo = lo;
   }
   return h;
 }
@@ -219,7 +226,10 @@ std::string recordId(const json &r) {
   const Hash128 h = fnv1a128("zolvane record\n" +
                              r.dump(-1, ' ', false, json::error_handler_t::replace));
   std::uint8_t b[16];
-  for (int i = 0; i < 16; ++i) b[i] = static_cast<std::uint8_t>(h >> (120 - 8 * i));
+  for (int i = 0; i < 8; ++i) {
+    b[i] = static_cast<std::uint8_t>(h.hi >> (56 - 8 * i));
+    b[8 + i] = static_cast<std::uint8_t>(h.lo >> (56 - 8 * i));
+  }
   return uuidText(b, 8);
 }
 

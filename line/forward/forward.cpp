@@ -63,19 +63,24 @@ struct Forwarder::Impl {
   std::mt19937 random{std::random_device{}()};
 
   explicit Impl(ForwardOptions options) : o(std::move(options)), batch(std::max<std::size_t>(1, o.batch)) {
-    if (sqlite3_open_v2(o.db.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
-      const std::string why = db ? sqlite3_errmsg(db) : "out of memory";
-      sqlite3_close(db);
-      throw std::runtime_error("cannot open the station database " + o.db + ": " + why);
+    // The address first: a constructor that throws once the database is open would leave it open.
+    try {
+      http = std::make_unique<httplib::Client>(o.url);
+    } catch (const std::exception &e) {
+      throw std::runtime_error("not a line server address: " + o.url + " (" + e.what() + ")");
     }
-    sqlite3_busy_timeout(db, 10000);
-    http = std::make_unique<httplib::Client>(o.url);
     if (!http->is_valid()) throw std::runtime_error("not a line server address: " + o.url);
     http->set_connection_timeout(o.timeout);
     http->set_read_timeout(o.timeout);
     http->set_write_timeout(o.timeout);
     http->set_keep_alive(true);
     http->set_tcp_nodelay(true);  // a request's body goes out without waiting for an ACK
+    if (sqlite3_open_v2(o.db.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+      const std::string why = db ? sqlite3_errmsg(db) : "out of memory";
+      sqlite3_close(db);
+      throw std::runtime_error("cannot open the station database " + o.db + ": " + why);
+    }
+    sqlite3_busy_timeout(db, 10000);
   }
   ~Impl() { sqlite3_close(db); }
 

@@ -157,6 +157,12 @@ TEST(RecordSchema, DerivedIdsDependOnContentAlone) {
   }
   // A record with its own id keeps it.
   EXPECT_EQ(recordId(version2()), version2()["record_id"].get<std::string>());
+  // The same on every machine and bitness, for ever: stored ids depend on it.
+  EXPECT_EQ(recordId(json::parse(R"({"schema_version":1,"serial":"SN1","station":"line-3",
+    "operator":"ana","plan":"default","plan_hash":"fnv1a64:0123456789abcdef",
+    "library_version":"1.0.0","program_version":"1.0.0","start":"2026-12-08T17:03:40.123Z",
+    "duration_s":3.16,"verdict":"PASS","steps":[]})")),
+            "97df3981-26d7-80ae-9c5e-21a6e4c5230e");
 }
 
 }  // namespace
