@@ -247,6 +247,7 @@ for target in 32:i686 64:x86_64; do
   # The station ZIP, made by CPack from what the install rules name.
   packaged=(Zolvane zolvane_phone_test zolvane_simulator_path zolvane_msvc_lib)
   [ -f trace/CMakeLists.txt ] && packaged+=(zolvane_trace_path)
+  [ -f trace_tool/CMakeLists.txt ] && packaged+=(zolvane_trace_tool)
   cmake --build "$build" -j2 --target "${packaged[@]}" >/dev/null
   rm -rf "$build/package"
   (cd "$build" && cpack -G ZIP -B "$root/$build/package" >/dev/null)
