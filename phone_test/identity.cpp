@@ -1,9 +1,14 @@
 #include "identity.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string_view>
+
+#if defined(ZOLVANE_HAVE_SIM_MODEL)
+#include "config.h"
+#endif
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -16,31 +21,24 @@
 namespace phone_test {
 namespace {
 
-std::string_view trim(std::string_view s) {
-  const char *blank = " \t\r";
-  const std::size_t first = s.find_first_not_of(blank);
-  if (first == std::string_view::npos) return {};
-  return s.substr(first, s.find_last_not_of(blank) - first + 1);
-}
-
-// The simulator's grammar: items separated by ';' or line feeds, '#' opening a comment at the
-// start of an item or after a blank.
+#if defined(ZOLVANE_HAVE_SIM_MODEL)
+// Read as the simulator reads its settings; an item that is not key=value is the simulator's to
+// refuse.
 void addItems(std::string_view text, std::map<std::string, std::string> &out) {
-  while (!text.empty()) {
-    const std::size_t end = text.find_first_of(";\n");
-    std::string_view item = text.substr(0, end);
-    text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
-    for (std::size_t i = 0; i < item.size(); ++i) {
-      if (item[i] == '#' && (i == 0 || item[i - 1] == ' ' || item[i - 1] == '\t')) {
-        item = item.substr(0, i);
-        break;
-      }
-    }
+  zolvane_sim::forEachItem(text, [&out](std::string_view item) {
     const std::size_t eq = item.find('=');
-    if (eq == std::string_view::npos) continue;
-    out[std::string(trim(item.substr(0, eq)))] = std::string(trim(item.substr(eq + 1)));
-  }
+    if (eq == std::string_view::npos) return true;
+    std::string_view key = item.substr(0, eq), value = item.substr(eq + 1);
+    const char *blank = " \t\r";
+    key = key.substr(0, key.find_last_not_of(blank) + 1);
+    value = value.substr(std::min(value.size(), value.find_first_not_of(blank)));
+    out[std::string(key)] = std::string(value);
+    return true;
+  });
 }
+#else
+void addItems(std::string_view, std::map<std::string, std::string> &) {}
+#endif
 
 #if !defined(_WIN32)
 int findVisa(dl_phdr_info *info, std::size_t, void *data) {

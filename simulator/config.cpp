@@ -147,13 +147,11 @@ const std::vector<Key> &keys() {
 
 }  // namespace
 
-bool applyOptions(Config &config, std::string_view text, std::string &error) {
-  Config work = config;
+bool forEachItem(std::string_view text, const std::function<bool(std::string_view item)> &each) {
   while (!text.empty()) {
     std::size_t end = text.find_first_of(";\n");
     std::string_view item = text.substr(0, end);
     text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
-    // '#' opens a comment at the start of an item or after a blank; "FETC:DAP?#2" is a count.
     for (std::size_t i = 0; i < item.size(); ++i) {
       if (item[i] == '#' && (i == 0 || item[i - 1] == ' ' || item[i - 1] == '\t')) {
         item = item.substr(0, i);
@@ -161,7 +159,14 @@ bool applyOptions(Config &config, std::string_view text, std::string &error) {
       }
     }
     item = trim(item);
-    if (item.empty()) continue;
+    if (!item.empty() && !each(item)) return false;
+  }
+  return true;
+}
+
+bool applyOptions(Config &config, std::string_view text, std::string &error) {
+  Config work = config;
+  const bool ok = forEachItem(text, [&](std::string_view item) {
     std::size_t eq = item.find('=');
     if (eq == std::string_view::npos) {
       // Appended piece by piece: "literal" + std::string trips GCC 12's -Wrestrict in release builds.
@@ -181,7 +186,9 @@ bool applyOptions(Config &config, std::string_view text, std::string &error) {
       error = "bad value for " + key + ": \"" + std::string(trim(value)) + "\"";
       return false;
     }
-  }
+    return true;
+  });
+  if (!ok) return false;
   config = std::move(work);
   return true;
 }

@@ -3,6 +3,7 @@
 // "key=value;key=value" text of ZOLVANE_SIM_OPTIONS (which wins). README.md lists every key.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -54,8 +55,12 @@ struct Config {
   std::string profile;       // a profile learned by zolvane_trace learn
 };
 
-// Applies "key=value" items separated by ';' or line feeds to `config`; a '#' at the start of an item
-// or after a blank starts a comment.
+// The settings' items, each trimmed, empty ones left out: items are separated by ';' or line
+// feeds, and a '#' at the start of an item or after a blank starts a comment ("FETC:DAP?#2" is a
+// count). `each` returns false to stop; so does forEachItem then.
+bool forEachItem(std::string_view text, const std::function<bool(std::string_view item)> &each);
+
+// Applies "key=value" items (as forEachItem reads them) to `config`.
 // Returns false and names the first bad item in `error`.
 bool applyOptions(Config &config, std::string_view text, std::string &error);
 

@@ -2,7 +2,6 @@
 
 #include <charconv>
 #include <cmath>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <tuple>
@@ -450,14 +449,9 @@ bool parseProfile(std::string_view text, Profile &out, std::string &error) {
 }
 
 bool readProfile(const std::string &path, Profile &out, std::string &error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = "cannot read " + path;
-    return false;
-  }
-  std::stringstream text;
-  text << in.rdbuf();
-  if (!parseProfile(text.str(), out, error)) {
+  std::string text;
+  if (!readWholeFile(path, text, error)) return false;
+  if (!parseProfile(text, out, error)) {
     error = path + ": " + error;
     return false;
   }

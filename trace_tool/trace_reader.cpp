@@ -315,25 +315,25 @@ bool formatWrite(const std::string &format, const std::vector<std::string> &args
       out += '%';
       continue;
     }
-    std::string spec = "%";
-    while (i < format.size() && std::string_view("-+ #0").find(format[i]) != std::string_view::npos) spec += format[i++];
+    std::string directive = "%";
+    while (i < format.size() && std::string_view("-+ #0").find(format[i]) != std::string_view::npos) directive += format[i++];
     for (int part = 0; part < 2; ++part) {
       if (part == 1) {
         if (i >= format.size() || format[i] != '.') break;
-        spec += format[i++];
+        directive += format[i++];
       }
       if (i < format.size() && format[i] == '*') {
         std::string v;
         long long n = 0;
         if (!take(v) || std::from_chars(v.data(), v.data() + v.size(), n).ec != std::errc() || n < -4096 || n > 4096)
           return false;
-        spec += std::to_string(n);
+        directive += std::to_string(n);
         ++i;
       } else {
         std::size_t digits = 0;
         while (i < format.size() && format[i] >= '0' && format[i] <= '9') {
           if (++digits > 4) return false;
-          spec += format[i++];
+          directive += format[i++];
         }
       }
     }
@@ -347,31 +347,31 @@ bool formatWrite(const std::string &format, const std::vector<std::string> &args
     char buf[8192];
     if (conv == 's') {
       if (v == "NULL" || !unquote(v, text)) return false;
-      if (spec == "%") {
+      if (directive == "%") {
         out += text;
         continue;
       }
       if (text.find('\0') != std::string::npos) return false;
-      n = std::snprintf(buf, sizeof buf, (spec + 's').c_str(), text.c_str());
+      n = std::snprintf(buf, sizeof buf, (directive + 's').c_str(), text.c_str());
     } else if (std::string_view("di").find(conv) != std::string_view::npos) {
       long long x = 0;
       auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), x);
       if (ec != std::errc() || end != v.data() + v.size()) return false;
-      n = std::snprintf(buf, sizeof buf, (spec + "lld").c_str(), x);
+      n = std::snprintf(buf, sizeof buf, (directive + "lld").c_str(), x);
     } else if (std::string_view("uoxXc").find(conv) != std::string_view::npos) {
       unsigned long long x = 0;
       long long signedX = 0;
       if (conv == 'c' ? std::from_chars(v.data(), v.data() + v.size(), signedX).ec != std::errc()
                       : std::from_chars(v.data(), v.data() + v.size(), x).ec != std::errc())
         return false;
-      if (conv == 'c') n = std::snprintf(buf, sizeof buf, (spec + "c").c_str(), static_cast<int>(static_cast<unsigned char>(signedX)));
-      else n = std::snprintf(buf, sizeof buf, (spec + "ll" + conv).c_str(), x);
+      if (conv == 'c') n = std::snprintf(buf, sizeof buf, (directive + "c").c_str(), static_cast<int>(static_cast<unsigned char>(signedX)));
+      else n = std::snprintf(buf, sizeof buf, (directive + "ll" + conv).c_str(), x);
     } else if (std::string_view("feEgG").find(conv) != std::string_view::npos) {
       double x = 0;
       if (!toDouble(v, x)) return false;
-      n = std::snprintf(buf, sizeof buf, (spec + conv).c_str(), x);
+      n = std::snprintf(buf, sizeof buf, (directive + conv).c_str(), x);
     } else {
-      return false;  // a conversion of VISA's own (%b, %y, ...) the trace does not list
+      return false;  // a directive of VISA's own (%b, %y, ...) the trace does not list
     }
     if (n < 0 || static_cast<std::size_t>(n) >= sizeof buf) return false;
     out.append(buf, static_cast<std::size_t>(n));
@@ -434,15 +434,22 @@ bool parseTrace(std::string_view text, Trace &out, std::string &error) {
   return true;
 }
 
-bool readTrace(const std::string &path, Trace &out, std::string &error) {
+bool readWholeFile(const std::string &path, std::string &text, std::string &error) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     error = "cannot read " + path;
     return false;
   }
-  std::stringstream text;
-  text << in.rdbuf();
-  if (!parseTrace(text.str(), out, error)) {
+  std::stringstream whole;
+  whole << in.rdbuf();
+  text = whole.str();
+  return true;
+}
+
+bool readTrace(const std::string &path, Trace &out, std::string &error) {
+  std::string text;
+  if (!readWholeFile(path, text, error)) return false;
+  if (!parseTrace(text, out, error)) {
     error = path + ":" + error.substr(std::string_view("line ").size());
     return false;
   }

@@ -66,6 +66,9 @@ bool formatWrite(const std::string &format, const std::vector<std::string> &args
 bool parseTrace(std::string_view text, Trace &out, std::string &error);
 bool readTrace(const std::string &path, Trace &out, std::string &error);
 
+// The whole file at `path` (a trace, a profile); false with "cannot read PATH" in `error`.
+bool readWholeFile(const std::string &path, std::string &text, std::string &error);
+
 // The record as `zolvane_trace show` and `diff` print it: session numbers renumbered in the
 // order they appear (S1, S2, ...) when `sessions` is given, times left out.
 std::string describe(const Record &r, std::vector<std::string> *sessions = nullptr);
