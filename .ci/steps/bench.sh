@@ -14,12 +14,13 @@ if ! /usr/bin/python3 -c 'import pyvisa' 2>/dev/null; then
   apt-get update -qq && apt-get install -y -qq python3-pyvisa >/dev/null
 fi
 
-cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DZOLVANE_BUILD_TESTS=OFF \
-  -DZOLVANE_BUILD_BENCHMARKS=ON
-cmake --build build-bench -j2 --target zolvane_bench zolvane_visa_compare
+source .ci/release_build.sh
+configure_release_build
+build=$release_build_dir
+cmake --build "$build" -j2 --target zolvane_bench zolvane_visa_compare
 # About 20 s: the polling loops run to their real limits (1 s, 1 s, 5 s) and the plan waits 2 s.
-timeout 300 build-bench/bench/zolvane_bench --benchmark_repetitions=1 --benchmark_min_time=0.01 \
+timeout 300 "$build"/bench/zolvane_bench --benchmark_repetitions=1 --benchmark_min_time=0.01 \
   --zolvane_plan_runs=1
 # About 20 s: ten plans, each with its 2 s handoff wait.
-timeout 300 /usr/bin/python3 bench/compare.py build-bench --runs 2
+timeout 300 /usr/bin/python3 bench/compare.py "$build" --runs 2
 echo "bench: $((SECONDS - start)) s"

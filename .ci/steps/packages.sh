@@ -7,7 +7,8 @@ set -euo pipefail
 start=$SECONDS
 cd "$(dirname "$0")/../.."
 root=$PWD
-build=$root/build-pkg
+source .ci/release_build.sh
+build=$root/$release_build_dir
 
 # lintian, and dpkg-dev for dpkg-shlibdeps (the package's dependencies) and dpkg-architecture.
 missing=()
@@ -20,9 +21,7 @@ if ((${#missing[@]})); then
   timeout 600 apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DZOLVANE_BUILD_TESTS=OFF \
-  -DZOLVANE_BUILD_BENCHMARKS=OFF -DZOLVANE_PACKAGE_DEB=ON -DCMAKE_INSTALL_PREFIX=/usr \
-  -DCMAKE_INSTALL_DOCDIR=share/doc/zolvane -DCMAKE_SKIP_INSTALL_RPATH=ON >/dev/null
+configure_release_build
 cmake --build "$build" -j2 >/dev/null
 rm -f "$build"/*.deb
 (cd "$build" && cpack -G DEB >/dev/null)

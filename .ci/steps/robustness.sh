@@ -104,8 +104,22 @@ run_under_valgrind() {
   env ${env_list[@]+"${env_list[@]}"} valgrind --tool=memcheck --error-exitcode=99 \
     --trace-children=yes --trace-children-skip='*/pg-test-cluster.sh,*/postgres,*/pg_ctl,*/initdb' \
     --leak-check=full --errors-for-leak-kinds=definite --suppressions="$supp" \
-    --log-file="$logs/$name.valgrind" "${cmd[@]}" > "$logs/$name.out" 2>&1 || outcome="failed ($?)"
-  echo "$name: $outcome, $(grep -ho 'ERROR SUMMARY: [0-9]* errors' "$logs/$name.valgrind" | head -1), $((SECONDS - started)) s"
+    --log-file="$logs/$name.pid-%p.valgrind" "${cmd[@]}" > "$logs/$name.out" 2>&1 ||
+    outcome="failed ($?)"
+  # One log per process (a test that starts programs of its own would otherwise have them
+  # overwrite each other's log); every one must end with a summary of no errors.
+  local log processes=0 clean=0
+  for log in "$logs/$name".pid-*.valgrind; do
+    [ -e "$log" ] || continue
+    processes=$((processes + 1))
+    grep -aq 'ERROR SUMMARY: 0 errors' "$log" && clean=$((clean + 1))
+  done
+  if ((processes == 0 || clean != processes)); then
+    outcome="${outcome/#ok/failed}"
+    echo "$name: $outcome, $clean of $processes processes without errors, $((SECONDS - started)) s"
+  else
+    echo "$name: $outcome, ERROR SUMMARY: 0 errors in $processes processes, $((SECONDS - started)) s"
+  fi
 }
 export -f run_under_valgrind
 started=$SECONDS
@@ -121,7 +135,7 @@ ran=$(wc -l < "$logs/summary")
 bad=$(grep -vc ': ok, ERROR SUMMARY: 0 errors' "$logs/summary" || true)
 if ((bad)); then
   grep -v ': ok, ERROR SUMMARY: 0 errors' "$logs/summary"
-  for log in "$logs"/*.valgrind; do grep -q 'ERROR SUMMARY: 0 errors' "$log" || head -60 "$log"; done
+  for log in "$logs"/*.valgrind; do grep -aq 'ERROR SUMMARY: 0 errors' "$log" || head -60 "$log"; done
   exit 1
 fi
 figure "Valgrind memcheck: $ran test programs, 0 errors, $((SECONDS - started)) s"
