@@ -1,5 +1,7 @@
 #include "forward.h"
 
+#include "http_post.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cctype>
@@ -11,7 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include <httplib.h>
 #include <nlohmann/json.hpp>
 #include <sqlite3.h>
 
@@ -54,7 +55,7 @@ std::chrono::milliseconds backoff(unsigned failures, std::chrono::milliseconds f
 struct Forwarder::Impl {
   ForwardOptions o;
   sqlite3 *db = nullptr;
-  std::unique_ptr<httplib::Client> http;
+  std::unique_ptr<HttpPoster> http;
   std::set<std::string> refused;  // ids the server called malformed: not sent again this run
   std::size_t batch;
   std::mutex wakeMutex;
@@ -64,17 +65,10 @@ struct Forwarder::Impl {
 
   explicit Impl(ForwardOptions options) : o(std::move(options)), batch(std::max<std::size_t>(1, o.batch)) {
     // The address first: a constructor that throws once the database is open would leave it open.
-    try {
-      http = std::make_unique<httplib::Client>(o.url);
-    } catch (const std::exception &e) {
-      throw std::runtime_error("not a line server address: " + o.url + " (" + e.what() + ")");
-    }
-    if (!http->is_valid()) throw std::runtime_error("not a line server address: " + o.url);
-    http->set_connection_timeout(o.timeout);
-    http->set_read_timeout(o.timeout);
-    http->set_write_timeout(o.timeout);
-    http->set_keep_alive(true);
-    http->set_tcp_nodelay(true);  // a request's body goes out without waiting for an ACK
+    if (!tokenIsSafe(o.token))
+      throw std::runtime_error("the token is empty or holds a space at an end, a line break or "
+                               "another character that cannot go into a header");
+    http = std::make_unique<HttpPoster>(o.url, o.timeout);
     if (sqlite3_open_v2(o.db.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
       const std::string why = db ? sqlite3_errmsg(db) : "out of memory";
       sqlite3_close(db);
@@ -157,18 +151,20 @@ struct Forwarder::Impl {
       std::string body = "[";
       for (const auto &[id, json] : rows) body += (body.size() > 1 ? "," : "") + json;
       body += "]";
-      const httplib::Headers headers = {{"Authorization", "Bearer " + o.token}};
-      auto res = http->Post("/api/v1/records", headers, body, "application/json");
+      std::string why;
+      const auto res = http->post("/api/v1/records", o.token, body, why);
       if (!res) {
         p.failed = true;
-        p.error = "line server " + o.url + ": " + httplib::to_string(res.error());
+        p.error = "line server " + o.url + ": " + why;
         break;
       }
       p.sent += rows.size();
       if (res->status == 200) {
+        // Read in place: the answer is whatever came back, nested however deep.
         const auto answer = nlohmann::json::parse(res->body, nullptr, false);
-        const std::size_t marked = mark(rows, answer.is_object() ? answer.value("ids", nlohmann::json())
-                                                                 : nlohmann::json());
+        const auto ids = answer.is_object() ? answer.find("ids") : answer.end();
+        static const nlohmann::json none = nlohmann::json::array();
+        const std::size_t marked = mark(rows, ids != answer.end() ? *ids : none);
         p.acknowledged += marked;
         if (marked == 0) {  // an answer that acknowledges nothing: do not loop on it
           p.failed = true;
@@ -185,13 +181,23 @@ struct Forwarder::Impl {
         // One record is malformed (or alone too large): set it aside, keep it waiting, and let
         // the others go. It is named so that someone looks at it.
         const auto answer = nlohmann::json::parse(res->body, nullptr, false);
-        std::size_t at = 0;
-        if (answer.is_object() && answer.contains("index") && answer["index"].is_number_unsigned())
-          at = std::min(rows.size() - 1, answer["index"].get<std::size_t>());
+        std::size_t at = rows.size();
+        if (rows.size() == 1) at = 0;
+        if (answer.is_object() && answer.contains("index") && answer["index"].is_number_unsigned() &&
+            answer["index"].get<std::size_t>() < rows.size())
+          at = answer["index"].get<std::size_t>();
+        if (at == rows.size()) {  // names no record of the batch: nothing to set aside
+          p.failed = true;
+          p.error = "line server " + o.url + " refused the batch without naming a record: " +
+                    res->body.substr(0, 200);
+          break;
+        }
+        const auto error = answer.is_object() ? answer.find("error") : answer.end();
         refused.insert(rows[at].first);
         ++p.refused;
         p.error = "the line server refused record " + rows[at].first + ": " +
-                  (answer.is_object() ? answer.value("error", res->body) : res->body);
+                  (error != answer.end() && error->is_string() ? error->get<std::string>()
+                                                               : res->body.substr(0, 200));
         continue;
       }
       p.failed = true;
@@ -242,6 +248,13 @@ void Forwarder::run(const std::atomic<bool> &stop,
       impl_->woken.wait_for(lock, std::chrono::milliseconds(100));
     impl_->wakeFlag = false;
   }
+}
+
+bool tokenIsSafe(const std::string &token) {
+  if (token.empty() || token.front() == ' ' || token.back() == ' ') return false;
+  for (unsigned char c : token)
+    if (c < 0x20 || c > 0x7e) return false;
+  return true;
 }
 
 bool readTokenFile(const std::string &file, std::string &token) {

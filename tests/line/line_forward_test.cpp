@@ -154,3 +154,56 @@ TEST(Forwarder, BackoffDoublesUpToItsBound) {
     EXPECT_EQ(zolvane::line::backoff(c.failures, ms(500), ms(30000), c.random).count(), c.expected)
         << c.failures << " " << c.random;
 }
+
+// Whatever a server (or something posing as one) answers, nothing is marked that it did not
+// acknowledge, and the forwarder neither crashes nor holds an answer of any size.
+TEST(Forwarder, HostileAnswersMarkNothing) {
+  const struct {
+    const char *what;
+    int status;
+    std::string body;
+  } table[] = {
+      {"an answer of 20 MiB", 200, "{\"ids\": [\"" + std::string(20u << 20, 'x') + "\"]}"},
+      {"not JSON", 200, "<html>proxy login</html>"},
+      {"ids not strings", 200, "{\"ids\": [1, null, {}, []]}"},
+      {"ids nested deep", 200, "{\"ids\": " + std::string(100000, '[') + std::string(100000, ']') + "}"},
+      {"ids of another name", 200, "{\"held\": []}"},
+      {"server error", 500, "{}"},
+      {"a refusal that names no record", 400, "{\"index\": 99999999999}"},
+  };
+  for (const auto &c : table) {
+    Station station;
+    station.add(4);
+    httplib::Server fake;
+    fake.Post("/api/v1/records", [&](const httplib::Request &, httplib::Response &res) {
+      res.status = c.status;
+      res.set_content(c.body, "application/json");
+    });
+    const int port = fake.bind_to_any_port("127.0.0.1");
+    std::thread t([&] { fake.listen_after_bind(); });
+    {
+      zolvane::line::Forwarder f(options(station, "http://127.0.0.1:" + std::to_string(port)));
+      const auto p = f.forwardWaiting();
+      EXPECT_EQ(p.acknowledged, 0u) << c.what;
+      EXPECT_FALSE(!p.failed && p.refused == 0) << c.what << ": reported as success";
+    }
+    EXPECT_EQ(station.unforwarded(), 4) << c.what;
+    fake.stop();
+    t.join();
+  }
+}
+
+// A token goes into a header as it is: one that would end the header early or add another is
+// refused before anything is sent.
+TEST(Forwarder, TokensThatCannotGoIntoAHeaderAreRefused) {
+  Station station;
+  for (const std::string &token : std::vector<std::string>{"", "abc\r\nX-Admin: 1", "abc\ndef", " lead", "trail ",
+                                  "tab\there", std::string("nul\0x", 5), "caf\xc3\xa9"}) {
+    auto o = options(station, "http://127.0.0.1:1");
+    o.token = token;
+    EXPECT_THROW(zolvane::line::Forwarder{o}, std::runtime_error) << token;
+  }
+  auto o = options(station, "http://127.0.0.1:1");
+  o.token = "Abc-123_~.+/=";
+  EXPECT_NO_THROW(zolvane::line::Forwarder{o});
+}
