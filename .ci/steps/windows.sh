@@ -24,6 +24,8 @@ tools=()
 have i686-w64-mingw32-g++-posix || tools+=(g++-mingw-w64-i686)
 have x86_64-w64-mingw32-g++-posix || tools+=(g++-mingw-w64-x86-64)
 have unzip || tools+=(unzip)
+have curl || tools+=(curl)
+have sqlite3 || tools+=(sqlite3)
 have npm || tools+=(npm)
 wine_packages=()
 for package in wine wine64 wine32:i386; do
@@ -160,6 +162,59 @@ zip_station() {
   grep -qi 'lib.zolvane.simulator' <<<"$out" || { echo "$out"; echo "not on the ZIP's simulator" >&2; return 1; }
 }
 
+# zip_forwarding <folder> <bits>: the station unzipped by zip_station forwards its records to the
+# Linux line server on 127.0.0.1: while the phones run; then, the server killed, they wait in the
+# station's database, `forward --once` says so, and with the server back they all go, once.
+line_program=$root/build/line/zolvane_line
+zip_forwarding() {
+  local folder=$1 bits=$2 work top port=$((18700 + $2)) out server rc
+  work=$folder/forwarding
+  top=$(ls "$folder" | grep -v '^forwarding$' | head -1)
+  rm -rf "$work" && mkdir -p "$work"
+  echo "win$bits-token-$RANDOM$RANDOM" >"$work/token"
+  local url=http://127.0.0.1:$port station=WIN$bits db
+  db="Z:$(sed 's|/|\\|g' <<<"$work")\\station.sqlite"
+  local token="Z:$(sed 's|/|\\|g' <<<"$work")\\token"
+  serve() {
+    "$line_program" serve --store "sqlite:$work/line.sqlite" --listen "127.0.0.1:$port" \
+      --token-file "$work/token" >>"$work/server.log" 2>&1 &
+    server=$!
+    for _ in $(seq 50); do curl -sf "$url/api/v1/yield" >/dev/null && return 0; sleep 0.1; done
+    echo "the line server did not start" >&2
+    return 1
+  }
+  held() { curl -sf "$url/api/v1/records?station=$station" | grep -c record_id; }
+  forwarded() { sqlite3 "$work/station.sqlite" "SELECT COUNT(*) FROM phone_run WHERE forwarded_at IS NOT NULL"; }
+  runs() { sqlite3 "$work/station.sqlite" "SELECT COUNT(*) FROM phone_run"; }
+  serve || return 1
+  out=$(cd "$folder/$top" && timeout 120 wine bin/zolvane_phone_test.exe --repeat 3 --serial "$station-1" \
+        --station "$station" --db "$db" --forward-to "$url" --token-file "$token" 2>&1) ||
+    { echo "$out"; kill "$server"; return 1; }
+  grep -q 'every record forwarded' <<<"$out" || { echo "$out"; kill "$server"; return 1; }
+  [ "$(held)" = 3 ] && [ "$(forwarded)" = 3 ] ||
+    { echo "after the run: $(held) held, $(forwarded) forwarded of 3" >&2; kill "$server"; return 1; }
+  kill -9 "$server"
+  wait "$server" 2>/dev/null || true
+  out=$(cd "$folder/$top" && timeout 120 wine bin/zolvane_phone_test.exe --repeat 2 --serial "$station-2" \
+        --station "$station" --db "$db" --forward-to "$url" --token-file "$token" 2>&1) || true
+  set +e
+  out=$(cd "$folder/$top" && timeout 120 wine bin/zolvane_phone_test.exe forward --db "$db" --to "$url" \
+        --token-file "$token" --once 2>&1)
+  rc=$?
+  set -e
+  [ "$rc" = 1 ] && [ "$(runs)" = 5 ] && [ "$(forwarded)" = 3 ] ||
+    { echo "$out"; echo "server down: forward --once exit $rc, $(runs) runs, $(forwarded) forwarded" >&2; return 1; }
+  serve || return 1
+  out=$(cd "$folder/$top" && timeout 120 wine bin/zolvane_phone_test.exe forward --db "$db" --to "$url" \
+        --token-file "$token" --once 2>&1) || { echo "$out"; kill "$server"; return 1; }
+  local h f
+  h=$(held) f=$(forwarded)
+  kill "$server"
+  wait "$server" 2>/dev/null || true
+  [ "$h" = 5 ] && [ "$f" = 5 ] || { echo "server back: $h held, $f forwarded of 5" >&2; return 1; }
+  echo "    $bits-bit station forwarded 5 records to the Linux line server, 2 of them after it was killed"
+}
+
 # check_imports <bits> <objdump>: imports from system DLLs only, so that a test station needs
 # Zolvane.dll and its VISA and nothing else.
 check_imports() {
@@ -188,6 +243,10 @@ consumer() {
     "$build/consumer-station/"
 }
 
+
+# The Linux line server the Windows stations forward to: the suite's build when CI made it.
+[ -f build/CMakeCache.txt ] || cmake -S . -B build >/dev/null
+cmake --build build -j2 --target zolvane_line >/dev/null
 
 report=()
 status=0
@@ -265,6 +324,7 @@ for target in 32:i686 64:x86_64; do
   check "zip contents" zip_holds "$zip" "${wanted[@]}"
   check "msvc import library" msvc_imports "$bits" "$build/msvc/Zolvane.lib"
   check "station from the zip" zip_station "$zip" "$root/$build/zip-test"
+  check "forwarding to the line server" zip_forwarding "$root/$build/zip-test" "$bits"
 
   [ "$failed" = 0 ] || status=1
   report+=("$bits-bit: $passed passed, $failed failed")
