@@ -9,6 +9,13 @@
 #include "line_time.h"
 
 namespace zolvane::line {
+
+const char *const kMarkFirstAttempts =
+    "UPDATE phone_run SET first_try = 1 - first_try WHERE first_try <> CASE WHEN verdict IN "
+    "('PASS', 'FAIL') AND NOT EXISTS (SELECT 1 FROM phone_run p WHERE p.serial = phone_run.serial "
+    "AND p.verdict IN ('PASS', 'FAIL') AND (p.start < phone_run.start OR (p.start = phone_run.start "
+    "AND p.record_id < phone_run.record_id))) THEN 1 ELSE 0 END";
+
 namespace {
 
 // ---- schema ----
@@ -60,7 +67,27 @@ const Migration kMigrations[] = {
          "DROP INDEX phone_run_serial",
          "CREATE INDEX phone_run_serial ON phone_run (serial, start, record_id, verdict)",
      }},
+    // Whether a run is its serial's first attempt on the line, kept with the run (set at ingest,
+    // put right when an earlier attempt arrives later), so that a yield over a month reads it
+    // rather than looking for an earlier attempt of every run.
+    {3,
+     {
+         "ALTER TABLE phone_run ADD COLUMN first_try INTEGER NOT NULL DEFAULT 0",
+         kMarkFirstAttempts,
+     },
+     {
+         "ALTER TABLE phone_run ADD COLUMN first_try SMALLINT NOT NULL DEFAULT 0",
+         kMarkFirstAttempts,
+     }},
 };
+
+// The runs of the serials $1..$n whose first_try is wrong, put right: a PASS or FAIL run is first
+// when no PASS or FAIL run of its serial started before it (ties go by record id).
+std::string markFirstAttemptsOf(std::size_t serials) {
+  std::string list;
+  for (std::size_t i = 1; i <= serials; ++i) list += (i > 1 ? ", $" : "$") + std::to_string(i);
+  return std::string(kMarkFirstAttempts) + " AND serial IN (" + list + ")";
+}
 
 // The indexes, the same on both (PostgreSQL gives each partition its own).
 const char *const kIndexes[] = {
@@ -287,6 +314,26 @@ IngestResult Store::ingest(const std::vector<RunColumns> &input) {
                  p, [&](const Row &row) { inserted.insert(*row[0]); });
       }
 
+      // First attempts: the serials of the new PASS and FAIL runs, put right. In PostgreSQL
+      // another server may be storing a run of the same serial at this moment; each serial's
+      // lock (taken in one order by every batch) makes the second wait and then see the first's.
+      std::set<std::string> serials;
+      for (const RunColumns *r : batch)
+        if (inserted.count(r->recordId) && (r->verdict == "PASS" || r->verdict == "FAIL"))
+          serials.insert(r->serial);
+      if (!serials.empty()) {
+        const Params list(serials.begin(), serials.end());
+        if (db.dialect() == Dialect::Postgres) {
+          std::string values;
+          for (std::size_t i = 1; i <= list.size(); ++i)
+            values += (i > 1 ? "), ($" : "($") + std::to_string(i);
+          db.exec("SELECT pg_advisory_xact_lock(7243003, h) FROM (SELECT DISTINCT hashtext(s) AS h "
+                  "FROM (VALUES " + values + ")) AS v(s) ORDER BY 1) AS l",
+                  list);
+        }
+        db.exec(markFirstAttemptsOf(list.size()), list);
+      }
+
       // The steps of the runs new to the store, all in one go (in PostgreSQL a COPY: a
       // multi-row INSERT spends more time parsing and binding its parameters than storing).
       std::vector<Value> steps;
@@ -344,13 +391,10 @@ std::vector<YieldGroup> Store::yield(const Filter &f, GroupBy by) {
   }
   const Where w = where(f);
   // An attempt is first when no PASS or FAIL run of its serial started before it, anywhere on the
-  // line (the index on serial, start answers it); ties go by record id, which rises with time.
+  // line; ties go by record id, which rises with time. Ingest keeps that in first_try.
   const std::string sql =
       std::string("WITH runs AS (SELECT ") + key + " AS k, " + key2 +
-      " AS k2, r.serial, r.verdict, r.start, r.record_id, "
-      "CASE WHEN r.verdict IN ('PASS', 'FAIL') AND NOT EXISTS (SELECT 1 FROM phone_run p "
-      "WHERE p.serial = r.serial AND p.verdict IN ('PASS', 'FAIL') AND (p.start < r.start OR "
-      "(p.start = r.start AND p.record_id < r.record_id))) THEN 1 ELSE 0 END AS first_try "
+      " AS k2, r.serial, r.verdict, r.start, r.record_id, r.first_try "
       "FROM phone_run r" + w.sql + "), "
       "tried AS (SELECT k, k2, serial, verdict, first_try, "
       "ROW_NUMBER() OVER (PARTITION BY k, k2, serial ORDER BY start DESC, record_id DESC) "

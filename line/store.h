@@ -14,7 +14,11 @@
 namespace zolvane::line {
 
 // The schema version this program writes; older stores are migrated forward at start.
-inline constexpr int kStoreSchemaVersion = 2;
+inline constexpr int kStoreSchemaVersion = 3;
+
+// Puts right every run's first_try (its serial's earliest PASS or FAIL run on the line): for a
+// store filled other than through ingest, such as the benchmark's generated one.
+extern const char *const kMarkFirstAttempts;
 
 struct Filter {
   std::optional<std::string> from, to;  // the store's UTC text; from inclusive, to exclusive

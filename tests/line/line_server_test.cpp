@@ -49,8 +49,9 @@ class LineServerTest : public ::testing::TestWithParam<std::string> {
 
 // Station A: SN1 FAIL then PASS (a retest), SN2 PASS, SN3 FAIL, SN4 ERROR only.
 // Station B: SN1 PASS (its third attempt on the line), SN5 ERROR then PASS, SN6 FAIL twice.
+// They arrive out of order, the later attempts first (a station that was away catches up late).
 TEST_P(LineServerTest, YieldsOfAConstructedSetAsWorkedOutByHand) {
-  ingest(json::array({
+  const json runs = json::array({
       record("SN1", "A", "FAIL", "2026-12-08T08:00:00Z"),
       record("SN1", "A", "PASS", "2026-12-08T08:10:00Z"),
       record("SN2", "A", "PASS", "2026-12-08T08:20:00Z"),
@@ -61,7 +62,9 @@ TEST_P(LineServerTest, YieldsOfAConstructedSetAsWorkedOutByHand) {
       record("SN5", "B", "PASS", "2026-12-08T09:40:00+01:00"),  // 08:40 UTC
       record("SN6", "B", "FAIL", "2026-12-09T10:00:00Z", {{"Power", -1}}),
       record("SN6", "B", "FAIL", "2026-12-09T10:05:00Z", {{"Power", -2}}),
-  }));
+  });
+  for (const auto &[from, to] : {std::pair{6, 10}, {3, 6}, {0, 3}})
+    ingest(json(std::vector<json>(runs.begin() + from, runs.begin() + to)));
   struct Expected {
     const char *query, *key;
     int runs, firstAttempts;
@@ -193,6 +196,27 @@ TEST_P(LineServerTest, ConcurrentPostsOfOneBatchStoreEachRecordOnce) {
   const json stats = get("/api/v1/steps/FER/stats")["stations"];
   ASSERT_EQ(stats.size(), 1u);
   EXPECT_EQ(stats[0]["count"], 60) << "steps stored twice";
+
+  // Eight stations posting attempts of the same phones at once: each phone has one first attempt,
+  // its earliest, however the posts interleave.
+  constexpr int kPhones = 10;
+  posts.clear();
+  for (int t = 0; t < 8; ++t) {
+    posts.emplace_back([&, t] {
+      httplib::Client c = line.client();
+      for (int p = 0; p < kPhones; ++p)
+        post(c, json::array({record("SHARED" + std::to_string(p), "S" + std::to_string(t),
+                                    t == 7 ? "PASS" : "FAIL",
+                                    "2026-12-07T08:0" + std::to_string(7 - t) + ":00Z")})
+                    .dump());
+    });
+  }
+  for (auto &t : posts) t.join();
+  const json day = get("/api/v1/yield?group_by=day&from=2026-12-07&to=2026-12-08")["groups"];
+  ASSERT_EQ(day.size(), 1u);
+  EXPECT_EQ(day[0]["runs"], 8 * kPhones);
+  EXPECT_EQ(day[0]["first_attempts"], kPhones) << "a phone with two first attempts";
+  EXPECT_EQ(day[0]["first_pass_yield"], 1.0) << "the earliest attempt (S7's PASS) is the first";
 }
 
 // Serials, stations and step names that are SQL or HTML come back as the same text, and break
