@@ -548,7 +548,9 @@ TEST(PhoneTestProgram, NumbersPlanFilesAndTheirMistakes) {
   EXPECT_EQ(shipped.out, builtIn.out) << "plans/default.toml is not the built-in plan";
 
   std::string plan = tempPath("plan.toml"), printed = tempPath("printed.toml");
-  write(plan, "name = \"line 3\"\n[cell]\npower = -55.25\nloss = 2\n[limits]\nrolop_min = -20\n"
+  // Comments in the line's language (toml++ 3.3 met their letters with undefined behaviour).
+  write(plan, "# Pr\xc3\xbc""fplatz 3, f\xc3\xbc""r die Nachtschicht \xe2\x80\x94 caf\xc3\xa9\n"
+              "name = \"line 3\"\n[cell]\npower = -55.25\nloss = 2\n[limits]\nrolop_min = -20\n"
               "rolop_max = 0.5\n");
   Outcome over = runProgram({"--plan", plan, "--cell-power", "-60.5", "--print-plan"});
   ASSERT_EQ(over.exitCode, 0) << over.err;
@@ -571,6 +573,8 @@ TEST(PhoneTestProgram, NumbersPlanFilesAndTheirMistakes) {
       {"[limits]\n\nmax_power_min = 31.0\n", ":3: limits.max_power_min is above --max-power-max"},
       {"[limits]\nrolop_max = 1.0\n", ":2: limits.rolop_max and --rolop-min go together"},
       {"gpib = 14\n", ":1: gpib: unknown key"},
+      {"pr\xc3\xbc""f = 1\n", ":1: "},
+      {"[cell]\nloss = 1 \xe3\x80\x80# ideographic space\n", ":2: "},
   };
   for (const auto &[text, message] : bad) {
     write(plan, text);
