@@ -81,14 +81,6 @@ const Migration kMigrations[] = {
      }},
 };
 
-// The runs of the serials $1..$n whose first_try is wrong, put right: a PASS or FAIL run is first
-// when no PASS or FAIL run of its serial started before it (ties go by record id).
-std::string markFirstAttemptsOf(std::size_t serials) {
-  std::string list;
-  for (std::size_t i = 1; i <= serials; ++i) list += (i > 1 ? ", $" : "$") + std::to_string(i);
-  return std::string(kMarkFirstAttempts) + " AND serial IN (" + list + ")";
-}
-
 // The indexes, the same on both (PostgreSQL gives each partition its own).
 const char *const kIndexes[] = {
     "CREATE INDEX phone_run_start ON phone_run (start)",
@@ -184,10 +176,9 @@ constexpr const char *kStepColumns =
     "record_id, start, idx, name, value, unit, low, high, verdict, seconds, note";
 constexpr std::size_t kStepParams = 11;
 
-// "INSERT INTO t (cols) VALUES ($1, ...), (...)" for `rows` rows.
-std::string insertText(const char *table, const char *columns, std::size_t width,
-                       std::size_t rows) {
-  std::string sql = std::string("INSERT INTO ") + table + " (" + columns + ") VALUES ";
+// "VALUES ($1, ...), (...)": `rows` rows of `width` parameters.
+std::string valuesText(std::size_t width, std::size_t rows) {
+  std::string sql = "VALUES ";
   std::size_t n = 0;
   for (std::size_t r = 0; r < rows; ++r) {
     sql += r ? ", (" : "(";
@@ -195,6 +186,12 @@ std::string insertText(const char *table, const char *columns, std::size_t width
     sql += ")";
   }
   return sql;
+}
+
+// "INSERT INTO t (cols) VALUES ($1, ...), (...)" for `rows` rows.
+std::string insertText(const char *table, const char *columns, std::size_t width,
+                       std::size_t rows) {
+  return std::string("INSERT INTO ") + table + " (" + columns + ") " + valuesText(width, rows);
 }
 
 }  // namespace
@@ -323,15 +320,13 @@ IngestResult Store::ingest(const std::vector<RunColumns> &input) {
           serials.insert(r->serial);
       if (!serials.empty()) {
         const Params list(serials.begin(), serials.end());
-        if (db.dialect() == Dialect::Postgres) {
-          std::string values;
-          for (std::size_t i = 1; i <= list.size(); ++i)
-            values += (i > 1 ? "), ($" : "($") + std::to_string(i);
+        const std::string values = valuesText(1, list.size());
+        if (db.dialect() == Dialect::Postgres)
           db.exec("SELECT pg_advisory_xact_lock(7243003, h) FROM (SELECT DISTINCT hashtext(s) AS h "
-                  "FROM (VALUES " + values + ")) AS v(s) ORDER BY 1) AS l",
+                  "FROM (" + values + ") AS v(s) ORDER BY 1) AS l",
                   list);
-        }
-        db.exec(markFirstAttemptsOf(list.size()), list);
+        // Only those serials' runs whose first_try is wrong change.
+        db.exec(std::string(kMarkFirstAttempts) + " AND serial IN (" + values + ")", list);
       }
 
       // The steps of the runs new to the store, all in one go (in PostgreSQL a COPY: a
