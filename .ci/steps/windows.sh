@@ -172,9 +172,8 @@ zip_forwarding() {
   top=$(ls "$folder" | grep -v '^forwarding$' | head -1)
   rm -rf "$work" && mkdir -p "$work"
   echo "win$bits-token-$RANDOM$RANDOM" >"$work/token"
-  local url=http://127.0.0.1:$port station=WIN$bits db
-  db="Z:$(sed 's|/|\\|g' <<<"$work")\\station.sqlite"
-  local token="Z:$(sed 's|/|\\|g' <<<"$work")\\token"
+  local url=http://127.0.0.1:$port station=WIN$bits db token
+  db=$(winepath -w "$work/station.sqlite") token=$(winepath -w "$work/token")
   serve() {
     "$line_program" serve --store "sqlite:$work/line.sqlite" --listen "127.0.0.1:$port" \
       --token-file "$work/token" >>"$work/server.log" 2>&1 &
